@@ -1,0 +1,16 @@
+#include "fail.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+void FAIL(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+    // The process ends here; a failed flush has nowhere left to be reported.
+    (void)fflush(stdout);
+    exit(1);
+}

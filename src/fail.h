@@ -1,0 +1,7 @@
+// The one way the tool stops on a fatal error.
+#pragma once
+
+// Prints the formatted line exactly as given (callers add ">> " and the line feed
+// where the message wants them), flushes standard output and ends the process with
+// exit status 1. Never returns.
+[[noreturn]] void FAIL(const char* format, ...) __attribute__((format(printf, 1, 2)));
