@@ -1,0 +1,179 @@
+#include <cmath>
+#include <cstdio>
+
+#include "audio/audio.h"
+#include "fail.h"
+#include "wav/wav.h"
+
+// The engine finds each take's data area itself, looking this far for the tag.
+constexpr int32_t CROSSFADE_TAG_LIMIT = 131072;
+
+// A quarter turn to ten decimals. The curves are defined with this constant, not with
+// full-precision pi/2, and outputs must stay bit-identical, so it is kept as written.
+constexpr double QUARTER_TURN = 1.570796327;
+
+// Mixing only handles 16/24-bit mono/stereo, so one block is at most 1024 x 6 bytes.
+constexpr int32_t MAX_FRAME_BYTES = 6;
+
+static int64_t File_Size(Stream* stream)
+{
+    if (fseek(stream->file, 0, SEEK_END) != 0)
+        FAIL(">> Cannot seek in %s, exiting\n", stream->path);
+    long size = ftell(stream->file);
+    if (size < 0)
+        FAIL(">> Cannot read %s, exiting\n", stream->path);
+    stream->position = size;
+    return size;
+}
+
+static void Close_All(Stream* previous, Stream* next, Stream* temp)
+{
+    Stream_Close_Unwritten(previous);
+    Stream_Close_Unwritten(next);
+    Stream_Close_Unwritten(temp);
+}
+
+// Gains of the previous take (fading out) and the next take (fading in) at fade
+// fraction t. For types 2 to 4 the next take's gain is 1 minus the rounded gP.
+static void Gains(int32_t type, double t, double* g_previous, double* g_next)
+{
+    double angle = t * QUARTER_TURN;
+    switch (type) {
+    case 1:  // equal power; glibc's sin and cos give the same bits as its sincos
+        *g_previous = cos(angle);
+        *g_next = sin(angle);
+        return;
+    case 2:
+        *g_previous = 1.0 - t;
+        break;
+    case 3:
+        *g_previous = cos(angle);
+        break;
+    default:  // 4
+        *g_previous = 1.0 - sin(angle);
+        break;
+    }
+    *g_next = 1.0 - *g_previous;
+}
+
+// One channel of one frame: each product rounded on its own, then the sum; truncated
+// toward zero, and for 16-bit brought back from the 24-bit scale. Not clipped.
+static int32_t Mix(int32_t next, int32_t previous, double g_next, double g_previous, int32_t bytes_per_sample)
+{
+    double product_next = (double)next * g_next;
+    double product_previous = (double)previous * g_previous;
+    double m = product_next + product_previous;
+    if (bytes_per_sample == 2)
+        return (int32_t)(m * 0.00390625);
+    return (int32_t)m;
+}
+
+int32_t CROSSFADE(int32_t previous_frame, int32_t next_frame, int32_t length, int32_t type,
+                  const char* previous_path, const char* next_path, const char* temp_path,
+                  int32_t channels, int32_t bytes_per_sample)
+{
+    // All three are opened before any is tested, so the status names the first at fault.
+    Stream previous{fopen(previous_path, "rb"), previous_path, -1};
+    Stream next{fopen(next_path, "rb"), next_path, -1};
+    Stream temp{fopen(temp_path, "ab"), temp_path, -1};
+    int32_t status = previous.file == nullptr ? XF_PREVIOUS
+                     : next.file == nullptr   ? XF_NEXT
+                     : temp.file == nullptr   ? XF_TEMP
+                                              : XF_OK;
+    if (status != XF_OK) {
+        Stream* opened[3] = {&previous, &next, &temp};
+        for (Stream* s : opened)
+            if (s->file != nullptr)
+                Stream_Close_Unwritten(s);
+        return status;
+    }
+
+    int64_t previous_size = File_Size(&previous);
+    int64_t next_size = File_Size(&next);
+    Stream* takes[2] = {&previous, &next};
+    int64_t offsets[2];
+    for (int k = 0; k < 2; k++) {
+        int64_t tag = FIND_TAG(takes[k]->file, takes[k]->path, "data", 4, CROSSFADE_TAG_LIMIT);
+        if (tag < 0) {
+            puts("Data block not found error");
+            Close_All(&previous, &next, &temp);
+            return k == 0 ? XF_PREVIOUS : XF_NEXT;
+        }
+        takes[k]->position = -1;
+        offsets[k] = tag + 8;
+    }
+
+    // Only the starts are checked (both bounds inclusive); frames past a take's end
+    // are mixed as silence.
+    int64_t frame_size = (int64_t)channels * bytes_per_sample;
+    int32_t half = length / 2;
+    int64_t start_previous = offsets[0] + frame_size * ((int64_t)previous_frame - half);
+    int64_t start_next = offsets[1] + frame_size * ((int64_t)next_frame - half);
+    if (start_previous > previous_size || start_previous < offsets[0]) {
+        puts("Invalid crossfade for destination file");
+        Close_All(&previous, &next, &temp);
+        return XF_PREVIOUS;
+    }
+    if (start_next > next_size || start_next < offsets[1]) {
+        puts("Invalid crossfade for source file");
+        Close_All(&previous, &next, &temp);
+        return XF_NEXT;
+    }
+    bool mixable = (channels == 1 || channels == 2) && (bytes_per_sample == 2 || bytes_per_sample == 3);
+    if (!mixable || type < 1 || type > 4) {
+        if (!mixable)
+            printf(">> Cannot crossfade %i-bit audio with %i channels\n", 8 * bytes_per_sample, channels);
+        else
+            printf(">> Unknown crossfade type %i\n", type);
+        Close_All(&previous, &next, &temp);
+        return XF_FORMAT;
+    }
+
+    uint8_t raw_previous[BLOCK_FRAMES * MAX_FRAME_BYTES];
+    uint8_t raw_next[BLOCK_FRAMES * MAX_FRAME_BYTES];
+    uint8_t mixed_bytes[BLOCK_FRAMES * MAX_FRAME_BYTES];
+    int32_t previous_left[BLOCK_FRAMES], previous_right[BLOCK_FRAMES];
+    int32_t next_left[BLOCK_FRAMES], next_right[BLOCK_FRAMES];
+    int32_t mixed_left[BLOCK_FRAMES], mixed_right[BLOCK_FRAMES];
+    bool stereo = channels == 2;
+
+    for (int32_t j0 = 0; j0 < length; j0 += BLOCK_FRAMES) {
+        int32_t n = length - j0 < BLOCK_FRAMES ? length - j0 : BLOCK_FRAMES;
+        int32_t n_bytes = (int32_t)(n * frame_size);
+        Stream_Seek(&previous, start_previous);
+        (void)Stream_Read(&previous, raw_previous, n_bytes);  // short: silence past the end
+        Stream_Seek(&next, start_next);
+        (void)Stream_Read(&next, raw_next, n_bytes);
+        if (stereo) {
+            CHAR_TO_NUM32_STEREO(raw_previous, previous_left, previous_right, bytes_per_sample, n);
+            CHAR_TO_NUM32_STEREO(raw_next, next_left, next_right, bytes_per_sample, n);
+        } else {
+            CHAR_TO_NUM32(raw_previous, previous_left, bytes_per_sample, n);
+            CHAR_TO_NUM32(raw_next, next_left, bytes_per_sample, n);
+        }
+        for (int32_t k = 0; k < n; k++) {
+            // t counts across blocks: frame j of the crossfade has t = j / L.
+            double t = (double)(j0 + k) / (double)length;
+            double g_previous, g_next;
+            Gains(type, t, &g_previous, &g_next);
+            mixed_left[k] = Mix(next_left[k], previous_left[k], g_next, g_previous, bytes_per_sample);
+            if (stereo)
+                mixed_right[k] = Mix(next_right[k], previous_right[k], g_next, g_previous, bytes_per_sample);
+        }
+        if (stereo && bytes_per_sample == 2)
+            NUM16STER_TO_CHAR(mixed_left, mixed_right, mixed_bytes, n);
+        else if (stereo)
+            NUM24STER_TO_CHAR(mixed_left, mixed_right, mixed_bytes, n);
+        else if (bytes_per_sample == 2)
+            NUM16MONO_TO_CHAR(mixed_left, mixed_bytes, n);
+        else
+            NUM24MONO_TO_CHAR(mixed_left, mixed_bytes, n);
+        start_previous += n_bytes;
+        start_next += n_bytes;
+        Stream_Write(&temp, mixed_bytes, n_bytes);
+    }
+    Stream_Close_Written(&temp);
+    Stream_Close_Unwritten(&previous);
+    Stream_Close_Unwritten(&next);
+    return XF_OK;
+}
