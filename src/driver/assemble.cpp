@@ -1,0 +1,69 @@
+#include <cstdio>
+
+#include "audio/audio.h"
+#include "driver/driver.h"
+#include "wav/wav.h"
+
+// Builds one output track: header, then per edit point the lead-in or crossfade, the
+// segment, its tail pad and the crossfade copied over the edit.
+static void Build_Track(const Job* job, int32_t t)
+{
+    const char* out = Out_Name(job, t);
+    const char* temp = job->temp_name;
+    int32_t rate = job->rate[t], bits = job->bits[t], channels = job->channels[t];
+    int32_t bytes = bits / 8;
+    int32_t fade = job->xf_frames[t];
+
+    printf("\n\nBuilding to %s\n", out);
+    MAKE_HEADER(out, rate, bits, job->length[t], (uint16_t)channels);
+    printf("edits: ");
+    char take[TAKE_NAME_BUFFER];
+    char previous[TAKE_NAME_BUFFER];
+    for (int32_t i = 0; i < job->edit_count; i++) {
+        printf("%i ", i + 1);
+        (void)fflush(stdout);  // progress only; a lost flush loses no audio
+        Take_Name(job, t, i, take);
+        previous[0] = '\0';
+        if (i > 0)
+            Take_Name(job, t, i - 1, previous);
+        int32_t start = job->seg_start[t][i];
+        int32_t count = job->seg_length[t][i];
+        if (count < 1)
+            continue;
+
+        MAKE_HEADER(temp, rate, bits, fade, (uint16_t)channels);
+        bool crossfade = false;
+        int32_t insert_at = 0;
+        if (i == 0) {
+            if (job->lead_in[t] != 0)
+                PAD_FILE(out, 0, bytes, channels, job->lead_in[t]);
+        } else if (job->xf_type[t] != 0 && start > fade * 0.5) {
+            insert_at = start - fade / 2;
+            crossfade = true;
+            if (CROSSFADE(start, start, fade, job->xf_type[t], previous, take, temp, channels, bytes) != XF_OK) {
+                puts("Crossfade failed.");
+                crossfade = false;  // the two segments meet in a hard cut instead
+                (void)remove(temp); // holds a header only; a stale one is rewritten before the next use
+            }
+        }
+        INSERT_FILE(out, take, start, bytes, channels, count, start);
+        if (job->tail_flag[t][i])
+            PAD_FILE(out, job->tail_start[t][i], bytes, channels, job->tail_length[t][i]);
+        if (crossfade) {
+            // Never past the length the header declares: a short last segment would
+            // otherwise leave mixed frames trailing behind the data area.
+            int32_t frames = fade;
+            if ((int64_t)insert_at + frames > job->length[t])
+                frames = job->length[t] - insert_at;
+            if (insert_at > 0)
+                INSERT_FILE(out, temp, insert_at, bytes, channels, frames, 0);
+            (void)remove(temp);  // a leftover temp file is rewritten before its next use
+        }
+    }
+}
+
+void Build_Tracks(const Job* job)
+{
+    for (int32_t t = 0; t < job->track_count; t++)
+        Build_Track(job, t);
+}

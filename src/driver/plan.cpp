@@ -1,0 +1,210 @@
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "driver/driver.h"
+#include "fail.h"
+#include "wav/wav.h"
+
+const char* Base_Name(const Job* job, int32_t t)
+{
+    return job->base_names + (size_t)t * NAME_SLOT;
+}
+
+const char* Take_Suffix(const Job* job, int32_t i)
+{
+    return job->take_suffixes + (size_t)i * NAME_SLOT;
+}
+
+const char* Out_Name(const Job* job, int32_t t)
+{
+    return job->out_names + (size_t)t * NAME_SLOT;
+}
+
+void Take_Name(const Job* job, int32_t t, int32_t i, char* name)
+{
+    int written = snprintf(name, TAKE_NAME_BUFFER, "%s%s.wav", Base_Name(job, t), Take_Suffix(job, i));
+    if (written >= TAKE_NAME_BUFFER)
+        FAIL(">> The take file name of track %s, edit %i is longer than %i characters, exiting\n",
+             Base_Name(job, t), i + 1, TAKE_NAME_BUFFER - 1);
+}
+
+void Settle_Names(Job* job, int argc, char** argv)
+{
+    const char* suffix = argc == 2 ? argv[1] : DEFAULT_SUFFIX;
+    if (strlen(suffix) > SUFFIX_BUFFER - 1)
+        FAIL(">> The output suffix is longer than %i characters, exiting\n", SUFFIX_BUFFER - 1);
+    strcpy(job->out_suffix, suffix);
+    strcpy(job->temp_name, TEMP_FILE);
+}
+
+// True when `name` is one of the files the job reads (the job files or any take of
+// any track) or the temp crossfade file: building into it would destroy it.
+static bool Is_Input(const Job* job, const char* name)
+{
+    const char* fixed[4] = {RC_FILE, BASE_FILE, POINTS_FILE, TEMP_FILE};
+    for (const char* f : fixed)
+        if (strcmp(name, f) == 0)
+            return true;
+    // A take name is base name + suffix + ".wav": for each suffix that ends `name`,
+    // look for the rest among the base names.
+    size_t name_length = strlen(name);
+    for (int32_t i = 0; i < job->edit_count; i++) {
+        const char* suffix = Take_Suffix(job, i);
+        size_t tail = strlen(suffix) + 4;
+        if (tail > name_length || strcmp(name + name_length - 4, ".wav") != 0 ||
+            strncmp(name + name_length - tail, suffix, tail - 4) != 0)
+            continue;
+        for (int32_t u = 0; u < job->track_count; u++) {
+            const char* base = Base_Name(job, u);
+            if (strlen(base) == name_length - tail && strncmp(name, base, name_length - tail) == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+void Prepare_Job(Job* job)
+{
+    int32_t tracks = job->track_count;
+    int32_t edits = job->edit_count;
+
+    // A track's own entry wins unless its type is 0.
+    if (job->all_type != 0)
+        for (int32_t t = 0; t < MAX_ENTRIES; t++)
+            if (job->xf_type[t] == 0) {
+                job->xf_type[t] = job->all_type;
+                job->xf_length[t] = job->all_length;
+            }
+
+    for (int32_t t = 0; t < tracks; t++) {
+        char* slot = job->out_names + (size_t)t * NAME_SLOT;
+        if (snprintf(slot, NAME_SLOT, "%s%s", Base_Name(job, t), job->out_suffix) >= NAME_SLOT)
+            FAIL(">> The output name for track %s is longer than %i characters, exiting\n", Base_Name(job, t),
+                 NAME_SLOT - 1);
+    }
+
+    const float* times = job->edit_times;
+    for (int32_t i = 0; i + 1 < edits; i++)
+        if (times[i] > times[i + 1])
+            FAIL(">> Edit %i is out of sequence, exiting\n", i + 2);
+    // A negative first time counts as 0; a later one would put frames before the data area.
+    for (int32_t i = 1; i < edits; i++)
+        if (times[i] < 0)
+            FAIL(">> Edit %i has a negative time (%g s), exiting\n", i + 1, times[i]);
+    if (tracks > 0 && edits < 2)
+        FAIL(">> %s holds %i edit point%s; at least two are needed (the last marks the end), exiting\n",
+             POINTS_FILE, edits, edits == 1 ? "" : "s");
+
+    for (int32_t t = 0; t < tracks; t++) {
+        if (job->xf_type[t] < 0 || job->xf_type[t] > 4)
+            FAIL(">> Track %i has crossfade type %i; the types are 0 to 4, exiting\n", t + 1, job->xf_type[t]);
+        if (job->xf_type[t] != 0 && job->xf_length[t] < 0)
+            FAIL(">> Track %i has a negative crossfade length (%.1f ms), exiting\n", t + 1, job->xf_length[t]);
+    }
+
+    char take[TAKE_NAME_BUFFER];
+    for (int32_t t = 0; t < tracks; t++) {
+        for (int32_t i = 0; i < edits; i++) {
+            Take_Name(job, t, i, take);
+            if (strcmp(take, TEMP_FILE) == 0)
+                FAIL(">> A take may not be called %s: the build uses that name for crossfades, exiting\n",
+                     TEMP_FILE);
+        }
+        if (Is_Input(job, Out_Name(job, t)))
+            FAIL(">> Output file %s would overwrite a file this job reads, exiting\n", Out_Name(job, t));
+    }
+}
+
+void Probe_Takes(Job* job)
+{
+    char take[TAKE_NAME_BUFFER];
+    for (int32_t t = 0; t < job->track_count; t++) {
+        for (int32_t i = 0; i < job->edit_count; i++) {
+            Take_Name(job, t, i, take);
+            GET_ATTRIBUTES(i, take, job->take_channels, job->take_offset, job->take_rate, job->take_frames,
+                           job->take_bytes, job->take_bits);
+            job->frames_of[t][i] = job->take_frames[i];
+            if (job->take_frames[i] > job->longest[t])
+                job->longest[t] = job->take_frames[i];
+            if (i == 0) {
+                job->rate[t] = job->take_rate[0];
+                job->bits[t] = job->take_bits[0];
+                job->bytes[t] = job->take_bytes[0];
+                job->channels[t] = job->take_channels[0];
+            } else if (job->take_rate[i] != job->rate[t]) {
+                FAIL(">> Samplerate mismatch among %s takes, exiting\n", Base_Name(job, t));
+            } else if (job->take_bits[i] != job->bits[t]) {
+                FAIL(">> Bit format mismatch among %s takes, exiting\n", Base_Name(job, t));
+            } else if (job->take_channels[i] != job->channels[t]) {
+                FAIL(">> Mono-stereo mismatch among %s takes, exiting\n", Base_Name(job, t));
+            }
+        }
+    }
+}
+
+// A single-precision product of a rate and a time, truncated toward zero; refused when
+// it is no 32-bit frame number.
+static int32_t Frames_Of(float product, const char* what, int32_t number)
+{
+    if (!(product < 2147483648.0f && product > -2147483648.0f))
+        FAIL(">> %s %i lies beyond the frames a WAV file can address, exiting\n", what, number);
+    return (int32_t)product;
+}
+
+void Plan_Edits(Job* job)
+{
+    int32_t n = job->edit_count;
+    float times[MAX_ENTRIES];
+    memcpy(times, job->edit_times, sizeof(float) * (size_t)n);
+    if (n > 0 && times[0] < 0)
+        times[0] = 0;  // a negative first time counts as 0
+
+    for (int32_t t = 0; t < job->track_count; t++) {
+        float rate = (float)(uint32_t)job->rate[t];
+        int32_t length = job->longest[t];
+        int64_t last_end = length;
+        for (int32_t i = 0; i + 1 < n; i++) {
+            int32_t start = Frames_Of(rate * times[i], "Edit", i + 1);
+            int32_t count = Frames_Of((times[i + 1] - times[i]) * rate, "Edit", i + 2);
+            int64_t end = (int64_t)start + count;
+            if (end > length) {
+                count = length - start;
+                end = length;
+            }
+            int32_t take_frames = job->frames_of[t][i];
+            if (start > take_frames)
+                FAIL("Edit %i failed.  The take ends before the edit point.\nOutput files were not built\n", i + 1);
+            if (take_frames < end) {
+                job->tail_flag[t][i] = 1;
+                job->tail_start[t][i] = take_frames;
+                job->tail_length[t][i] = (int32_t)(end - take_frames);
+            }
+            job->seg_start[t][i] = start;
+            job->seg_length[t][i] = count;
+            last_end = (int64_t)start + count;
+        }
+        if (n > 0)
+            job->seg_length[t][n - 1] = 0;  // the last edit point only marks the end
+        if (n >= 2 && last_end < length)
+            length = (int32_t)last_end;
+        job->length[t] = length;
+        job->lead_in[t] = times[0] > 0 ? Frames_Of(rate * times[0], "Edit", 1) : 0;
+        // Only a track that crossfades needs its length in frames to be a real number.
+        float xf_product = rate * (job->xf_length[t] / 1000.0f);
+        job->xf_frames[t] = job->xf_type[t] != 0 ? Frames_Of(xf_product, "The crossfade of track", t + 1) : 0;
+
+        int64_t data_bytes = (int64_t)length * job->bytes[t] * job->channels[t];
+        if (data_bytes > MAX_DATA_BYTES)
+            FAIL(">> Track %s would hold %lld bytes of audio, more than a WAV file can declare, exiting\n",
+                 Out_Name(job, t), (long long)data_bytes);
+    }
+}
+
+void Print_Matrix(const Job* job)
+{
+    puts("Crossfade Matrix:");
+    puts("track\tlength\ttype");
+    for (int32_t t = 0; t < job->track_count; t++)
+        printf("%i\t%.1f\t%i\n", t + 1, (double)job->xf_length[t], job->xf_type[t]);
+}

@@ -1,0 +1,34 @@
+// tavlin2a: applies one edit list to every track of a multitrack recording.
+// Usage: tavlin2a [OUTPUT_SUFFIX]   (in the folder that holds the job and the takes)
+#include <cstdio>
+#include <cstdlib>
+
+#include "driver/driver.h"
+#include "fail.h"
+
+int main(int argc, char** argv)
+{
+    printf("\nTavlin 2.00 by Quelloran\n\n");
+    Job* job = (Job*)calloc(1, sizeof(Job));
+    if (job == nullptr)
+        FAIL(">> Out of memory for the job tables, exiting\n");
+    Settle_Names(job, argc, argv);
+
+    Check_RC(job->xf_type, job->xf_length, &job->all_type, &job->all_length);
+    ReadBaseFile(&job->track_count, job->base_names, NAME_SLOT);
+    ReadEditFile(&job->edit_count, job->take_suffixes, NAME_SLOT, job->edit_times);
+    printf("Planning to build %i tracks", job->track_count);
+    printf(" using %i edit points.\n\n", job->edit_count);
+
+    Prepare_Job(job);
+    Probe_Takes(job);
+    Plan_Edits(job);
+    Print_Matrix(job);
+    Build_Tracks(job);
+
+    printf("\n\nDone\n\n");
+    free(job);
+    if (fflush(stdout) != 0)
+        return 1;  // the report did not reach its reader; the outputs are complete
+    return 0;
+}
