@@ -1,0 +1,88 @@
+// tavlin_tones: makes a small demo job in a folder: three tracks recorded in three
+// takes, each take playing its own chord so that every edit and fade can be heard.
+// Usage: tavlin_tones FOLDER   (the folder must exist; its job files are replaced)
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "audio/audio.h"
+#include "fail.h"
+#include "wav/wav.h"
+
+namespace {
+
+constexpr int32_t RATE = 44100;
+constexpr int32_t SECONDS = 13;
+
+struct Track {
+    const char* base;
+    int32_t bits;
+    int32_t channels;
+    double root_hz;
+};
+
+const Track TRACKS[] = {{"keys", 24, 2, 261.63}, {"bass", 24, 1, 65.41}, {"pad", 16, 2, 523.25}};
+const double TAKE_INTERVAL[] = {1.0, 1.3348, 1.4983};  // root, fourth, fifth: each take its own chord
+
+void Write_File(const std::string& path, const char* text)
+{
+    Stream out = Stream_Open(path.c_str(), "wb");
+    Stream_Write(&out, (const uint8_t*)text, (int32_t)strlen(text));
+    Stream_Close_Written(&out);
+}
+
+// One take: a major triad on the take's root, pulsing twice a second, the right
+// channel a little detuned so that stereo takes sound wide.
+void Write_Take(const std::string& path, const Track& track, int take)
+{
+    int32_t frames = RATE * SECONDS;
+    MAKE_HEADER(path.c_str(), RATE, track.bits, frames, (uint16_t)track.channels);
+    Stream out = Stream_Open(path.c_str(), "ab");
+    int32_t left[BLOCK_FRAMES], right[BLOCK_FRAMES];
+    uint8_t bytes[BLOCK_FRAMES * 6];
+    double root = track.root_hz * TAKE_INTERVAL[take];
+    double full_scale = track.bits == 16 ? 32767.0 : 8388607.0;
+    for (int32_t done = 0; done < frames; done += BLOCK_FRAMES) {
+        int32_t n = frames - done < BLOCK_FRAMES ? frames - done : BLOCK_FRAMES;
+        for (int32_t k = 0; k < n; k++) {
+            double s = (done + k) / (double)RATE;
+            double pulse = 0.6 + 0.4 * cos(2 * M_PI * 2 * s);
+            double sides[2];
+            for (int c = 0; c < 2; c++) {
+                double f = root * (1 + 0.002 * c);
+                sides[c] = (sin(2 * M_PI * f * s) + sin(2 * M_PI * f * 1.26 * s) + sin(2 * M_PI * f * 1.5 * s)) / 3;
+            }
+            left[k] = (int32_t)(0.5 * pulse * sides[0] * full_scale);
+            right[k] = (int32_t)(0.5 * pulse * sides[1] * full_scale);
+        }
+        if (track.channels == 1)
+            track.bits == 16 ? NUM16MONO_TO_CHAR(left, bytes, n) : NUM24MONO_TO_CHAR(left, bytes, n);
+        else
+            track.bits == 16 ? NUM16STER_TO_CHAR(left, right, bytes, n) : NUM24STER_TO_CHAR(left, right, bytes, n);
+        Stream_Write(&out, bytes, n * track.channels * track.bits / 8);
+    }
+    Stream_Close_Written(&out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2)
+        FAIL(">> Usage: tavlin_tones FOLDER\n");
+    std::string dir = std::string(argv[1]) + "/";
+    std::string bases;
+    for (const Track& track : TRACKS) {
+        bases += std::string(track.base) + "\n";
+        for (int take = 0; take < 3; take++)
+            Write_Take(dir + track.base + "_take" + std::to_string(take + 1) + ".wav", track, take);
+    }
+    Write_File(dir + "base.txt", bases.c_str());
+    // Half a second of lead-in silence, then a new take every three seconds.
+    Write_File(dir + "points.txt", "0.5\t_take1\n3.5\t_take2\n6.5\t_take3\n9.5\t_take1\n12.5\t_take1\n");
+    // 50 ms equal-power fades everywhere; the bass gets slow linear ones.
+    Write_File(dir + "tavlinrc.txt", "xf_all\t50\t1\nxf_tr\t2\t300\t2\n");
+    printf("Demo job written to %s\n", argv[1]);
+    return 0;
+}
