@@ -10,6 +10,6 @@ if [ "${1:-}" = "--sanitize" ]; then
   dir=build-san
   flags=(-DTAVLIN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
 fi
-cmake -S . -B "$dir" "${flags[@]}" >/dev/null
+cmake -S . -B "$dir" -DBUILD_TESTING=ON "${flags[@]}" >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 ctest --test-dir "$dir" --output-on-failure -j"$(nproc)"

@@ -60,6 +60,20 @@ TEST_F(Crossfade, CurvesRunFromThePreviousTakeAndNeverReachTheNext)
     }
 }
 
+TEST_F(Crossfade, RoundingFollowsTheCurveConstantToTheLastBit)
+{
+    // Full scale into full scale along the cosine curve: each frame should be 8388607,
+    // and double rounding decides which come out one lower. These frames were worked
+    // out separately; full-precision pi/2 or a fused multiply-add flips them.
+    Constant_Take("p.wav", 24, 1, 3000, 8388607);
+    Constant_Take("n.wav", 24, 1, 3000, 8388607);
+    std::string mixed;
+    ASSERT_EQ(Fade(1500, 1025, 3, 24, 1, &mixed), XF_OK);
+    const int32_t expect[][2] = {{699, 8388606}, {706, 8388607}, {708, 8388607}, {720, 8388606}};
+    for (const auto& e : expect)
+        EXPECT_EQ(Sample_In(mixed, e[0], 0, 24, 1), e[1]) << e[0];
+}
+
 TEST_F(Crossfade, ReadsCentredOnTheEditAndTruncatesTowardZero)
 {
     Write_Take("p.wav", 1, 44100, 16, 1, 200);
