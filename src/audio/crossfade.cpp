@@ -73,9 +73,9 @@ int32_t CROSSFADE(int32_t previous_frame, int32_t next_frame, int32_t length, in
                   int32_t channels, int32_t bytes_per_sample)
 {
     // All three are opened before any is tested, so the status names the first at fault.
-    Stream previous{fopen(previous_path, "rb"), previous_path, -1};
-    Stream next{fopen(next_path, "rb"), next_path, -1};
-    Stream temp{fopen(temp_path, "ab"), temp_path, -1};
+    Stream previous = Stream_Try_Open(previous_path, "rb");
+    Stream next = Stream_Try_Open(next_path, "rb");
+    Stream temp = Stream_Try_Open(temp_path, "ab");
     int32_t status = previous.file == nullptr ? XF_PREVIOUS
                      : next.file == nullptr   ? XF_NEXT
                      : temp.file == nullptr   ? XF_TEMP

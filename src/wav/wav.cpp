@@ -10,12 +10,26 @@
 
 // ---- streams ---------------------------------------------------------------
 
+Stream Stream_Try_Open(const char* path, const char* mode)
+{
+    Stream stream{fopen(path, mode), path, 0, nullptr};
+    if (stream.file == nullptr)
+        return stream;
+    stream.buffer = (char*)malloc(STREAM_BUFFER_BYTES);
+    // Without its own buffer the stream keeps stdio's default one: slower, still correct.
+    if (stream.buffer != nullptr && setvbuf(stream.file, stream.buffer, _IOFBF, STREAM_BUFFER_BYTES) != 0) {
+        free(stream.buffer);
+        stream.buffer = nullptr;
+    }
+    return stream;
+}
+
 Stream Stream_Open(const char* path, const char* mode)
 {
-    FILE* file = fopen(path, mode);
-    if (file == nullptr)
+    Stream stream = Stream_Try_Open(path, mode);
+    if (stream.file == nullptr)
         FAIL(">> Cannot open %s (%s), exiting\n", path, strerror(errno));
-    return Stream{file, path, 0};
+    return stream;
 }
 
 void Stream_Seek(Stream* stream, int64_t byte_offset)
@@ -51,14 +65,16 @@ void Stream_Close_Written(Stream* stream)
 {
     if (fclose(stream->file) != 0)
         FAIL(">> Cannot finish writing %s (disk full or file too large?), exiting\n", stream->path);
-    stream->file = nullptr;
+    free(stream->buffer);
+    *stream = Stream{nullptr, stream->path, -1, nullptr};
 }
 
 void Stream_Close_Unwritten(Stream* stream)
 {
     // Nothing was written through this stream, so a failing close loses nothing.
     (void)fclose(stream->file);
-    stream->file = nullptr;
+    free(stream->buffer);
+    *stream = Stream{nullptr, stream->path, -1, nullptr};
 }
 
 uint8_t* Block_Alloc(int64_t bytes)
@@ -142,10 +158,11 @@ void GET_ATTRIBUTES(int32_t take, const char* path, int32_t channels[], int32_t 
                     int32_t sample_rate[], int32_t frames[], int32_t bytes_per_sample[],
                     int32_t bits_per_sample[])
 {
-    FILE* file = fopen(path, "rb");
-    if (file == nullptr)
+    Stream in = Stream_Try_Open(path, "rb");
+    if (in.file == nullptr)
         FAIL(">> Cannot find file called %s, exiting\n", path);
-    Stream in{file, path, -1};
+    FILE* file = in.file;
+    in.position = -1;
 
     // "fmt" is compared on 3 bytes, so a format chunk tagged "fmt" and any fourth
     // character is taken. Without one the fields are read as if it stood at 15000.

@@ -46,14 +46,21 @@ void INSERT_FILE(const char* dest_path, const char* source_path, int32_t dest_fr
 void PAD_FILE(const char* path, int32_t start_frame, int32_t bytes_per_sample, int32_t channels,
               int32_t frames);
 
-// A stream together with its path (for messages) and the byte position it is known
-// to be at, so that block walks seek only when they must. position < 0: unknown.
+// A stream together with its path (for messages), the byte position it is known to
+// be at (so that block walks seek only when they must; < 0: unknown) and its stdio
+// buffer, which is larger than the default so that audio moves in few system calls.
 struct Stream {
     FILE* file;
     const char* path;
     int64_t position;
+    char* buffer;
 };
 
+// Bytes of stdio buffer per open stream: memory stays fixed whatever the take length.
+constexpr int32_t STREAM_BUFFER_BYTES = 1 << 17;
+
+// Opens `path` with `mode`; file is nullptr when that fails (errno says why).
+Stream Stream_Try_Open(const char* path, const char* mode);
 // Opens `path` with `mode`; ends the process with ">> Cannot open ..." when it fails.
 Stream Stream_Open(const char* path, const char* mode);
 // Moves to `byte_offset` from the start of the file, unless the stream is already there.
