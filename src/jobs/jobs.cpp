@@ -28,24 +28,21 @@ char* Next_Token(char** cursor, const char* delimiters)
 }
 
 // Reads the whole of `file` into `buffer` and NUL-terminates it; the file must fit
-// in capacity - 1 bytes. Closes the file.
+// in capacity - 1 bytes. Closes the file, also before refusing it.
 static void Read_Whole(FILE* file, const char* name, char* buffer, int32_t capacity)
 {
     // A directory opens like a file on some systems but cannot be read.
     int first = fgetc(file);
-    if (first == EOF && ferror(file))
-        FAIL(">> Cannot read %s, exiting\n", name);
-    if (fseek(file, 0, SEEK_END) != 0)
-        FAIL(">> Cannot read %s, exiting\n", name);
-    long size = ftell(file);
-    if (size < 0)
-        FAIL(">> Cannot read %s, exiting\n", name);
-    if (size > capacity - 1)
-        FAIL(">> %s is %ld bytes long; it may hold at most %i, exiting\n", name, size, capacity - 1);
-    if (fseek(file, 0, SEEK_SET) != 0 || fread(buffer, 1, (size_t)size, file) != (size_t)size)
-        FAIL(">> Cannot read %s, exiting\n", name);
+    bool readable = !(first == EOF && ferror(file)) && fseek(file, 0, SEEK_END) == 0;
+    long size = readable ? ftell(file) : -1;
+    bool fits = size <= capacity - 1;
+    readable = size >= 0 && (!fits || (fseek(file, 0, SEEK_SET) == 0 && fread(buffer, 1, (size_t)size, file) == (size_t)size));
     // Only read from: a failing close cannot lose anything.
     (void)fclose(file);
+    if (!readable)
+        FAIL(">> Cannot read %s, exiting\n", name);
+    if (!fits)
+        FAIL(">> %s is %ld bytes long; it may hold at most %i, exiting\n", name, size, capacity - 1);
     buffer[size] = '\0';
 }
 

@@ -183,8 +183,10 @@ void GET_ATTRIBUTES(int32_t take, const char* path, int32_t channels[], int32_t 
     int32_t frame_size = bytes * chans;
 
     int64_t data_at = FIND_TAG(file, path, "data", 4, PROBE_TAG_LIMIT);
-    if (data_at < 0)
+    if (data_at < 0) {
+        Stream_Close_Unwritten(&in);
         FAIL(">> Can't find data block in wave file, exiting\n");
+    }
     uint8_t size_field[4];
     in.position = -1;
     Stream_Seek(&in, data_at + 4);
