@@ -1,6 +1,10 @@
 // The tool run as a user runs it, in a folder of its own: whole builds checked frame
 // by frame, sox reading what we write (and us reading what sox writes), and every
 // refusal leaving the folder exactly as it was.
+#include <sys/wait.h>
+
+#include <csignal>
+
 #include <filesystem>
 #include <map>
 
@@ -199,4 +203,91 @@ TEST_F(Tool, ArgumentsAndEmptyJobs)
     EXPECT_EQ(Run_Tool("one two").status, 0);
     EXPECT_TRUE(Exists("k_bld.wav"));
     EXPECT_EQ(Slurp("k_bld.wav"), Slurp("k_final.wav"));
+}
+
+TEST_F(Tool, ACrossfadeNeverRunsPastTheDeclaredEnd)
+{
+    // At 1024 Hz: the last segment is 4 frames long; the 100-frame fade centred on
+    // its start would reach 46 frames past the end of the track.
+    Job("s\n", "0\tA\n1\tB\n1.00390625\tB\n", "xf_all\t97.65625\t2\n");
+    Write_Take("sA.wav", 1, 1024, 16, 2, 2000);
+    Write_Take("sB.wav", 2, 1024, 16, 2, 2000);
+    ASSERT_EQ(Run_Tool().status, 0);
+    std::string out = Slurp("s_bld.wav");
+    EXPECT_EQ(out.size(), 44u + 1028 * 4);
+    Expect_Frames(out, 0, 975, 1, 16, 2);
+    Expect_Sox_Reads("s_bld.wav");
+}
+
+TEST_F(Tool, FaultsDuringTheBuildEndWithALineAndKeepFinishedOutputs)
+{
+    Job("a\nb\n", "0\tA\n1\tB\n2\tB\n", "xf_all\t10\t1\n");
+    Write_Take("aA.wav", 1, 8000, 16, 1, 16000);
+    Write_Take("aB.wav", 2, 8000, 16, 1, 16000);
+    Write_Take("bA.wav", 3, 44100, 24, 2, 100000);
+    Write_Take("bB.wav", 4, 44100, 24, 2, 100000);
+    auto inputs = Folder();
+    auto run = [](const std::string& script) {
+        FILE* p = popen(("bash -c '" + script + "' 2>&1").c_str(), "r");
+        std::string out;
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
+            out.append(buf, n);
+        return std::make_pair(WEXITSTATUS(pclose(p)), out);
+    };
+    // A file-size limit (in KiB) that a's output fits and b's does not: a full disk.
+    auto [status, out] = run(std::string("trap \"\" XFSZ; ulimit -f 100; exec ") + TAVLIN2A);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(out.find(">> Cannot write b_bld.wav (disk full or file too large?), exiting\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Done"), std::string::npos);
+    std::string a = Slurp("a_bld.wav");
+    ASSERT_EQ(a.size(), 44u + 16000 * 2);
+    Expect_Frames(a, 0, 7960, 1, 16, 1);
+    Expect_Frames(a, 8040, 16000, 2, 16, 1);
+    auto after = Folder();
+    for (const auto& [name, bytes] : inputs)
+        EXPECT_EQ(after[name], bytes) << name;
+
+    // An output path that cannot be created, and a temp crossfade file that cannot.
+    for (const char* blocked : {"b_bld.wav", "xfade_temp.wav"}) {
+        remove("b_bld.wav");
+        std::filesystem::create_directory(blocked);
+        RunResult r = Run_Tool();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.output.find(std::string(">> Cannot open ") + blocked + " (Is a directory), exiting\n"),
+                  std::string::npos) << r.output;
+        std::filesystem::remove(blocked);
+    }
+    // A take removed after planning: the tool is stopped as soon as it reports its
+    // first edit of the (long) first track, the take of the second goes, and it goes on.
+    Job("big\nb\n", "0\tA\n1\tB\n30\tB\n", "");
+    Write_Take("bigA.wav", 5, 44100, 24, 2, 1400000);
+    Write_Take("bigB.wav", 6, 44100, 24, 2, 1400000);
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipe_ends[1], 1);
+        close(pipe_ends[0]);
+        execl(TAVLIN2A, TAVLIN2A, (char*)nullptr);
+        _exit(127);
+    }
+    close(pipe_ends[1]);
+    out.clear();
+    char buf[4096];
+    for (ssize_t n; (n = read(pipe_ends[0], buf, sizeof buf)) > 0;) {
+        out.append(buf, (size_t)n);
+        if (out.find("edits: ") != std::string::npos && Exists("bA.wav")) {
+            kill(pid, SIGSTOP);
+            remove("bA.wav");
+            kill(pid, SIGCONT);
+        }
+    }
+    close(pipe_ends[0]);
+    int wait_status;
+    waitpid(pid, &wait_status, 0);
+    status = WEXITSTATUS(wait_status);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(out.find("Building to b_bld.wav\nedits: 1 >> Cannot open bA.wav (No such file or directory), exiting\n"),
+              std::string::npos) << out;
 }
