@@ -119,6 +119,10 @@ int32_t CROSSFADE(int32_t previous_frame, int32_t next_frame, int32_t length, in
         Close_All(&previous, &next, &temp);
         return XF_NEXT;
     }
+    if (length <= 0) {
+        Close_All(&previous, &next, &temp);
+        return XF_OK;  // nothing to mix, whatever the format
+    }
     bool mixable = (channels == 1 || channels == 2) && (bytes_per_sample == 2 || bytes_per_sample == 3);
     if (!mixable || type < 1 || type > 4) {
         if (!mixable)

@@ -158,11 +158,11 @@ void GET_ATTRIBUTES(int32_t take, const char* path, int32_t channels[], int32_t 
                     int32_t sample_rate[], int32_t frames[], int32_t bytes_per_sample[],
                     int32_t bits_per_sample[])
 {
-    Stream in = Stream_Try_Open(path, "rb");
-    if (in.file == nullptr)
+    // stdio's own small buffer: the probe reads a few bytes near the start only.
+    FILE* file = fopen(path, "rb");
+    if (file == nullptr)
         FAIL(">> Cannot find file called %s, exiting\n", path);
-    FILE* file = in.file;
-    in.position = -1;
+    Stream in{file, path, -1, nullptr};
 
     // "fmt" is compared on 3 bytes, so a format chunk tagged "fmt" and any fourth
     // character is taken. Without one the fields are read as if it stood at 15000.
