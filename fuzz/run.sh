@@ -20,10 +20,10 @@ rm -rf "$seeds" && mkdir -p "$seeds/jobs" "$seeds/probe"
 printf 'xf_all\t10\t1\nxf_tr\t2\t50\t3\n\\ kick\nsnare\n\\ 0\tA\n30\tB\n60\tB\n' >"$seeds/jobs/plain"
 printf '(xf_all\t200\t1)\nxf_tr\t1\t80\nxf_all\t30\t3\n\\ a\r\n\nb\n\\ 2.5\tA\r\n12,5\tB\n-1\tC\nnan\n' >"$seeds/jobs/odd"
 # Probe seeds: takes in the layouts sox writes, with and without extra chunks.
-for spec in "-b 16 -c 1" "-b 24 -c 2" "-b 32 -c 2" "-e floating-point -b 32 -c 1" "-b 8 -c 1" "-b 24 -c 3"; do
-  name=$(echo "$spec" | tr -d ' -')
+for format in "-b 16 -c 1" "-b 24 -c 2" "-b 32 -c 2" "-e floating-point -b 32 -c 1" "-b 8 -c 1" "-b 24 -c 3"; do
+  name=$(echo "$format" | tr -d ' -')
   # shellcheck disable=SC2086
-  sox -n -r 8000 $spec "$seeds/probe/$name.wav" synth 0.01 sine 440
+  sox -n -r 8000 $format "$seeds/probe/$name.wav" synth 0.01 sine 440
 done
 sox -n -r 8000 -b 16 --comment "data in a comment" "$seeds/probe/comment.wav" synth 0.01 sine 440
 

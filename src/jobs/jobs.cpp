@@ -135,13 +135,20 @@ int32_t Check_RC(int32_t track_types[], float track_lengths[], int32_t* all_type
     return 0;
 }
 
+// Reads base.txt or points.txt whole into `buffer` (LIST_BUFFER bytes); `holds`
+// says what the file holds, for the message when it is missing.
+static void Read_List(const char* name, const char* holds, char* buffer)
+{
+    FILE* file = fopen(name, "rb");
+    if (file == nullptr)
+        FAIL(">> Cannot find file %s that holds your %s, exiting\n\n", name, holds);
+    Read_Whole(file, name, buffer, LIST_BUFFER);
+}
+
 void ReadBaseFile(int32_t* count, char* names, int32_t stride)
 {
-    FILE* file = fopen(BASE_FILE, "rb");
-    if (file == nullptr)
-        FAIL(">> Cannot find file %s that holds your base file names, exiting\n\n", BASE_FILE);
     char buffer[LIST_BUFFER];
-    Read_Whole(file, BASE_FILE, buffer, LIST_BUFFER);
+    Read_List(BASE_FILE, "base file names", buffer);
     char* cursor = buffer;
     int32_t n = 0;
     for (char* token = Next_Token(&cursor, "\n"); token != nullptr; token = Next_Token(&cursor, "\n")) {
@@ -154,11 +161,8 @@ void ReadBaseFile(int32_t* count, char* names, int32_t stride)
 
 void ReadEditFile(int32_t* count, char* suffixes, int32_t stride, float times[])
 {
-    FILE* file = fopen(POINTS_FILE, "rb");
-    if (file == nullptr)
-        FAIL(">> Cannot find file %s that holds your edits, exiting\n\n", POINTS_FILE);
     char buffer[LIST_BUFFER];
-    Read_Whole(file, POINTS_FILE, buffer, LIST_BUFFER);
+    Read_List(POINTS_FILE, "edits", buffer);
     char* cursor = buffer;
     int32_t n = 0;
     // A time ends at its TAB (or line end); its suffix is the rest of the line, TABs,
