@@ -3,33 +3,28 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 void InFolder::SetUp()
 {
-    char tmpl[] = "/tmp/tavlin-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    char folder[] = "/tmp/tavlin-test-XXXXXX";
     char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    old_ = cwd;
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    ASSERT_TRUE(mkdtemp(folder) && getcwd(cwd, sizeof cwd));
+    dir_ = folder, old_ = cwd;
+    ASSERT_EQ(chdir(folder), 0);
 }
 
 void InFolder::TearDown()
 {
     ASSERT_EQ(chdir(old_.c_str()), 0);
-    ASSERT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
+    ASSERT_EQ(Shell("rm -rf '" + dir_ + "'").status, 0);
 }
 
 std::string Slurp(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
     std::stringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(path, std::ios::binary).rdbuf();
     return s.str();
 }
 
@@ -44,15 +39,8 @@ bool Exists(const std::string& path)
     return stat(path.c_str(), &st) == 0;
 }
 
-std::string Le16(uint32_t v)
-{
-    return std::string{char(v & 0xFF), char((v >> 8) & 0xFF)};
-}
-
-std::string Le32(uint32_t v)
-{
-    return Le16(v & 0xFFFF) + Le16(v >> 16);
-}
+std::string Le16(uint32_t v) { return std::string{char(v & 0xFF), char((v >> 8) & 0xFF)}; }
+std::string Le32(uint32_t v) { return Le16(v & 0xFFFF) + Le16(v >> 16); }
 
 int32_t Sample(int take, int64_t frame, int channel, int bits)
 {
@@ -65,41 +53,34 @@ void Write_Take(const std::string& path, int take, int rate, int bits, int chann
 {
     int bytes = bits / 8;
     std::string data(frames * channels * bytes, '\0');
-    size_t at = 0;
-    for (int64_t f = 0; f < frames; f++)
-        for (int c = 0; c < channels; c++) {
-            uint32_t v = (uint32_t)Sample(take, f, c, bits);
-            for (int k = 0; k < bytes; k++)
-                data[at++] = char((v >> (8 * k)) & 0xFF);
-        }
-    std::string fmt = "fmt " + Le32(16) + Le16(1) + Le16(channels) + Le32(rate) +
-                      Le32(rate * bytes * channels) + Le16(bytes * channels) + Le16(bits);
+    for (size_t at = 0; at < data.size(); at++) {
+        size_t sample = at / bytes;
+        uint32_t v = (uint32_t)Sample(take, sample / channels, sample % channels, bits);
+        data[at] = char(v >> (8 * (at % bytes)));
+    }
+    std::string fmt = "fmt " + Le32(16) + Le16(1) + Le16(channels) + Le32(rate) + Le32(rate * bytes * channels) +
+                      Le16(bytes * channels) + Le16(bits);
     std::string body = "WAVE" + fmt + extra + "data" + Le32(data.size()) + data;
     Spit(path, "RIFF" + Le32(body.size()) + body);
 }
 
-int32_t Sample_In(const std::string& bytes, int64_t frame, int channel, int bits, int channels)
+int32_t Sample_In(const std::string& wav, int64_t frame, int channel, int bits, int channels)
 {
-    int width = bits / 8;
-    size_t at = 44 + (frame * channels + channel) * width;
+    size_t at = 44 + (frame * channels + channel) * (bits / 8);
     uint32_t v = 0;
-    for (int k = 0; k < width; k++)
-        v |= (uint32_t)(uint8_t)bytes.at(at + k) << (8 * k);
-    int shift = 32 - bits;
-    return (int32_t)(v << shift) >> shift;
+    for (int k = 0; k < bits / 8; k++)
+        v |= (uint32_t)(uint8_t)wav.at(at + k) << (8 * k);
+    return (int32_t)(v << (32 - bits)) >> (32 - bits);
 }
 
-RunResult Run_Tool(const std::string& args)
+Ran Shell(const std::string& command)
 {
-    FILE* pipe = popen((std::string(TAVLIN2A) + " " + args + " 2>&1").c_str(), "r");
-    RunResult r{-1, ""};
-    if (pipe == nullptr)
-        return r;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    Ran r{-1, ""};
     char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0)
+    for (size_t n; pipe && (n = fread(buf, 1, sizeof buf, pipe)) > 0;)
         r.output.append(buf, n);
-    int status = pclose(pipe);
+    int status = pipe ? pclose(pipe) : -1;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
 }

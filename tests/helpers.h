@@ -1,5 +1,5 @@
-// Test helpers: a scratch folder per test, WAV takes whose every sample is known,
-// and running the tool as a user would.
+// Test helpers: a scratch folder per test, takes whose every sample is known, and
+// running commands (the tool, sox) as a user would.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <string>
 
-// A fresh folder under /tmp that the test works in (the tool reads its job from the
-// working directory); removed afterwards.
+// Each test works in a fresh folder under /tmp, removed afterwards: the tool reads
+// its job from the working directory.
 class InFolder : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -19,28 +19,26 @@ protected:
 
 std::string Slurp(const std::string& path);
 void Spit(const std::string& path, const std::string& bytes);
-
-// The value of a take's sample: distinct per take, frame and channel, spanning the
-// whole range of the width (24-bit scale divided down for 16 and 32 bits).
-int32_t Sample(int take, int64_t frame, int channel, int bits);
-// A canonical 44-byte-header take of `frames` frames holding Sample(take, ...).
-// `extra` is put between the format and the data chunk.
-void Write_Take(const std::string& path, int take, int rate, int bits, int channels, int64_t frames,
-                const std::string& extra = "");
-// Reads sample (frame, channel) of a WAV whose data starts at byte 44.
-int32_t Sample_In(const std::string& bytes, int64_t frame, int channel, int bits, int channels);
+bool Exists(const std::string& path);
 std::string Le16(uint32_t v);
 std::string Le32(uint32_t v);
 
-struct RunResult {
-    int status;
-    std::string output;
-};
-// Runs tavlin2a in the working directory with `args` (already quoted for the shell).
-RunResult Run_Tool(const std::string& args = "");
-bool Exists(const std::string& path);
+// Sample (frame, channel) of take `take`: distinct per take, frame and channel and
+// spread over the whole range of the width.
+int32_t Sample(int take, int64_t frame, int channel, int bits);
+// A take with a canonical header (and `extra` chunks before its data) holding Sample().
+void Write_Take(const std::string& path, int take, int rate, int bits, int channels, int64_t frames,
+                const std::string& extra = "");
+// Sample (frame, channel) of a WAV whose data starts at byte 44.
+int32_t Sample_In(const std::string& wav, int64_t frame, int channel, int bits, int channels);
 
-// Expects `statement` to end the process with status 1 and a line on standard output
-// that matches `regex`.
+struct Ran {
+    int status;
+    std::string output;  // standard output and standard error
+};
+Ran Shell(const std::string& command);
+inline Ran Run_Tool(const std::string& args = "") { return Shell(std::string(TAVLIN2A) + " " + args); }
+
+// Expects `statement` to end the process with status 1, printing a line that matches `regex`.
 #define EXPECT_FAILS(statement, regex) \
     EXPECT_EXIT({ dup2(2, 1); statement; }, ::testing::ExitedWithCode(1), regex)

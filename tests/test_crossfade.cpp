@@ -1,7 +1,5 @@
-// Crossfade engine: where it reads, the curves at chosen points, truncation, and the
-// status and message of every failure.
-#include <cmath>
-
+// Crossfade engine: where it reads, the curves at their ends, rounding to the last
+// bit, truncation, frames past a take's end, and every failure's status and line.
 #include "audio/audio.h"
 #include "helpers.h"
 #include "wav/wav.h"
@@ -18,7 +16,8 @@ void Constant_Take(const char* path, int bits, int channels, int frames, int32_t
     Spit(path, Slurp(path) + data);
 }
 
-// Runs a crossfade into a fresh temp file; returns the status, the mixed frames in `mixed`.
+// Mixes p.wav into n.wav at frame `at` into a fresh x.wav; returns the status and,
+// in `mixed`, what x.wav holds afterwards.
 int32_t Fade(int32_t at, int32_t length, int32_t type, int bits, int channels, std::string* mixed,
              const char* previous = "p.wav", const char* next = "n.wav")
 {
@@ -28,35 +27,22 @@ int32_t Fade(int32_t at, int32_t length, int32_t type, int bits, int channels, s
     return status;
 }
 
-double Gain_Next(int type, double t, double* g_previous)
-{
-    double angle = t * 1.570796327;
-    double gp = type == 1 ? cos(angle) : type == 2 ? 1 - t : type == 3 ? cos(angle) : 1 - sin(angle);
-    *g_previous = gp;
-    return type == 1 ? sin(angle) : 1 - gp;
-}
-
 }  // namespace
 
 using Crossfade = InFolder;
 
-TEST_F(Crossfade, CurvesRunFromThePreviousTakeAndNeverReachTheNext)
+TEST_F(Crossfade, EveryCurveStartsOnThePreviousTakeAndStaysShortOfTheNext)
 {
-    const int32_t p = 5000000, n = -3000000;
-    Constant_Take("p.wav", 24, 2, 4000, p);
-    Constant_Take("n.wav", 24, 2, 4000, n);
+    Constant_Take("p.wav", 24, 2, 4000, 5000000);
+    Constant_Take("n.wav", 24, 2, 4000, -3000000);
+    std::string mixed;
     for (int type = 1; type <= 4; type++) {
-        std::string mixed;
-        ASSERT_EQ(Fade(2000, 1025, type, 24, 2, &mixed), XF_OK);
+        ASSERT_EQ(Fade(2000, 1025, type, 24, 2, &mixed), XF_OK);  // a block of 1024 and one of 1
         ASSERT_EQ(mixed.size(), 44u + 1025 * 6);
-        for (int j : {0, 1, 512, 1023, 1024}) {
-            double gp, gn = Gain_Next(type, (double)j / 1025, &gp);
-            int32_t want = (int32_t)(n * gn + p * gp);
-            EXPECT_EQ(Sample_In(mixed, j, 0, 24, 2), want) << "type " << type << " frame " << j;
-            EXPECT_EQ(Sample_In(mixed, j, 1, 24, 2), want);
-        }
-        EXPECT_EQ(Sample_In(mixed, 0, 0, 24, 2), p);
-        EXPECT_NE(Sample_In(mixed, 1024, 0, 24, 2), n);
+        EXPECT_EQ(Sample_In(mixed, 0, 1, 24, 2), 5000000);
+        // t counts on across blocks: the last frame is at t = 1024/1025, short of the next take.
+        EXPECT_GT(Sample_In(mixed, 1024, 1, 24, 2), -3000000) << type;
+        EXPECT_LT(Sample_In(mixed, 1024, 1, 24, 2), -2980000) << type;
     }
 }
 
@@ -69,82 +55,60 @@ TEST_F(Crossfade, RoundingFollowsTheCurveConstantToTheLastBit)
     Constant_Take("n.wav", 24, 1, 3000, 8388607);
     std::string mixed;
     ASSERT_EQ(Fade(1500, 1025, 3, 24, 1, &mixed), XF_OK);
-    const int32_t expect[][2] = {{699, 8388606}, {706, 8388607}, {708, 8388607}, {720, 8388606}};
-    for (const auto& e : expect)
-        EXPECT_EQ(Sample_In(mixed, e[0], 0, 24, 1), e[1]) << e[0];
+    for (auto [frame, value] : {std::pair{699, 8388606}, {706, 8388607}, {708, 8388607}, {720, 8388606}})
+        EXPECT_EQ(Sample_In(mixed, frame, 0, 24, 1), value) << frame;
 }
 
-TEST_F(Crossfade, ReadsCentredOnTheEditAndTruncatesTowardZero)
+TEST_F(Crossfade, ReadsCentredOnTheEditTruncatesAndMixesSilencePastTheEnd)
 {
     Write_Take("p.wav", 1, 44100, 16, 1, 200);
     Write_Take("n.wav", 2, 44100, 16, 1, 200);
     std::string mixed;
-    for (int length : {5, 4}) {
+    for (int length : {5, 4}) {  // both start at frame 98: two frames before the edit at 100
         ASSERT_EQ(Fade(100, length, 2, 16, 1, &mixed), XF_OK);
         ASSERT_EQ(mixed.size(), 44u + length * 2);
-        for (int j = 0; j < length; j++) {
-            double gp, gn = Gain_Next(2, (double)j / length, &gp);
-            double m = Sample(2, 98 + j, 0, 16) * 256.0 * gn + Sample(1, 98 + j, 0, 16) * 256.0 * gp;
-            EXPECT_EQ(Sample_In(mixed, j, 0, 16, 1), (int32_t)(m / 256)) << j;
-        }
+        EXPECT_EQ(Sample_In(mixed, 0, 0, 16, 1), Sample(1, 98, 0, 16));
     }
     // Half-way through a linear fade: -2.5 becomes -2 (24-bit), -1.5 becomes -1 (16-bit).
-    Constant_Take("p.wav", 24, 1, 10, -5);
-    Constant_Take("n.wav", 24, 1, 10, 0);
-    ASSERT_EQ(Fade(5, 2, 2, 24, 1, &mixed), XF_OK);
-    EXPECT_EQ(Sample_In(mixed, 1, 0, 24, 1), -2);
-    Constant_Take("p.wav", 16, 1, 10, -3);
-    Constant_Take("n.wav", 16, 1, 10, 0);
-    ASSERT_EQ(Fade(5, 2, 2, 16, 1, &mixed), XF_OK);
-    EXPECT_EQ(Sample_In(mixed, 1, 0, 16, 1), -1);
-}
-
-TEST_F(Crossfade, FramesPastATakesEndMixAsSilence)
-{
-    Constant_Take("p.wav", 24, 1, 1000, 4000000);
-    Constant_Take("n.wav", 24, 1, 3000, 2000000);
-    std::string mixed;
-    ASSERT_EQ(Fade(1000, 1500, 1, 24, 1, &mixed), XF_OK);  // starts at 250, previous ends at 1000
-    for (int j : {749, 750, 1499}) {
-        double gp, gn = Gain_Next(1, (double)j / 1500, &gp);
-        int32_t want = (int32_t)(2000000 * gn + (j < 750 ? 4000000 * gp : 0.0));
-        EXPECT_EQ(Sample_In(mixed, j, 0, 24, 1), want) << j;
+    for (int bits : {24, 16}) {
+        Constant_Take("p.wav", bits, 1, 10, bits == 24 ? -5 : -3);
+        Constant_Take("n.wav", bits, 1, 10, 0);
+        ASSERT_EQ(Fade(5, 2, 2, bits, 1, &mixed), XF_OK);
+        EXPECT_EQ(Sample_In(mixed, 1, 0, bits, 1), bits == 24 ? -2 : -1);
     }
+    // The previous take ends 750 frames into the fade: from there it adds silence.
+    Constant_Take("p.wav", 24, 1, 1000, 4000000);
+    Constant_Take("n.wav", 24, 1, 3000, 0);
+    ASSERT_EQ(Fade(1000, 1500, 2, 24, 1, &mixed), XF_OK);
+    EXPECT_EQ(Sample_In(mixed, 749, 0, 24, 1), 2002666);  // 4000000 x 751/1500
+    EXPECT_EQ(Sample_In(mixed, 750, 0, 24, 1), 0);
 }
 
 TEST_F(Crossfade, FailuresNameTheFileAtFaultAndAppendNothing)
 {
     Constant_Take("p.wav", 24, 2, 1000, 1);
     Constant_Take("n.wav", 24, 2, 1000, 2);
-    Constant_Take("n32.wav", 32, 2, 1000, 2);
     Constant_Take("short.wav", 24, 2, 500, 2);
+    Constant_Take("p32.wav", 32, 2, 1000, 1);
     Spit("nodata.wav", "RIFF....WAVEfmt ");
-    struct Case { int32_t at, length; const char *previous, *next; int32_t status; const char* line; };
-    const Case cases[] = {
-        {500, 10, "none.wav", "none.wav", XF_PREVIOUS, ""},
-        {500, 10, "p.wav", "none.wav", XF_NEXT, ""},
-        {500, 10, "nodata.wav", "n.wav", XF_PREVIOUS, "Data block not found error\n"},
-        {500, 10, "p.wav", "nodata.wav", XF_NEXT, "Data block not found error\n"},
-        {4, 10, "p.wav", "n.wav", XF_PREVIOUS, "Invalid crossfade for destination file\n"},
-        {5, 10, "p.wav", "n.wav", XF_OK, ""},
-        {1005, 10, "p.wav", "n.wav", XF_OK, ""},  // starts exactly at the end: passes, mixes silence
-        {1006, 10, "p.wav", "n.wav", XF_PREVIOUS, "Invalid crossfade for destination file\n"},
-        {600, 10, "p.wav", "short.wav", XF_NEXT, "Invalid crossfade for source file\n"},
-        {500, 0, "p.wav", "n.wav", XF_OK, ""},
-        {500, -7, "p.wav", "n.wav", XF_OK, ""},
-    };
-    for (const Case& c : cases) {
+    struct Case { int32_t at, length, bits; const char *previous, *next; int32_t status; const char* line; };
+    for (const Case& c : std::vector<Case>{
+             {500, 10, 24, "none.wav", "none.wav", XF_PREVIOUS, ""},
+             {500, 10, 24, "p.wav", "none.wav", XF_NEXT, ""},
+             {500, 10, 24, "nodata.wav", "n.wav", XF_PREVIOUS, "Data block not found error\n"},
+             {500, 10, 24, "p.wav", "nodata.wav", XF_NEXT, "Data block not found error\n"},
+             {4, 10, 24, "p.wav", "n.wav", XF_PREVIOUS, "Invalid crossfade for destination file\n"},
+             {1006, 10, 24, "p.wav", "n.wav", XF_PREVIOUS, "Invalid crossfade for destination file\n"},
+             {600, 10, 24, "p.wav", "short.wav", XF_NEXT, "Invalid crossfade for source file\n"},
+             {500, 10, 32, "p32.wav", "p32.wav", XF_FORMAT, ">> Cannot crossfade 32-bit audio with 2 channels\n"},
+             {5, 10, 24, "p.wav", "n.wav", XF_OK, ""},     // starts on the first frame
+             {1005, 10, 24, "p.wav", "n.wav", XF_OK, ""},  // starts on the end: silence
+             {500, -7, 24, "p.wav", "n.wav", XF_OK, ""}}) {
         std::string mixed;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(Fade(c.at, c.length, 1, 24, 2, &mixed, c.previous, c.next), c.status) << c.at << c.previous;
+        EXPECT_EQ(Fade(c.at, c.length, 1, c.bits, 2, &mixed, c.previous, c.next), c.status) << c.at << c.previous;
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.line);
         EXPECT_EQ(mixed.size(), 44u + (c.status == XF_OK && c.length > 0 ? c.length * 6 : 0));
     }
-    MAKE_HEADER("x.wav", 44100, 24, 10, 2);
     EXPECT_EQ(CROSSFADE(500, 500, 10, 1, "p.wav", "n.wav", "no/such/x.wav", 2, 3), XF_TEMP);
-    Constant_Take("p32.wav", 32, 2, 1000, 1);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(CROSSFADE(500, 500, 10, 1, "p32.wav", "n32.wav", "x.wav", 2, 4), XF_FORMAT);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), ">> Cannot crossfade 32-bit audio with 2 channels\n");
-    EXPECT_EQ(Slurp("x.wav").size(), 44u);
 }
