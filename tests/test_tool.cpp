@@ -151,6 +151,7 @@ TEST_F(Tool, RefusalsSayWhatIsWrongAndChangeNothing)
              {"k\n", "-1\tA\n-0.5\tA\n", rc, "", ">> Edit 2 has a negative time"},
              {"k\n", "0\tA\n", rc, "", ">> points.txt holds 1 edit point; at least two are needed"},
              {"k\n", "0\tA\n1\tC\n", rc, "", ">> Cannot find file called kC.wav, exiting\n"},
+             {"k\n", "0\tA\r\n1\tA\r\n", rc, "", ">> Cannot find file called kA\\x0D.wav, exiting\n"},
              {"k\n", "0\tA\n1\tR\n", rc, "", ">> Samplerate mismatch among k takes, exiting\n"},
              {"k\n", "0\tA\n1\tW\n", rc, "", ">> Bit format mismatch among k takes, exiting\n"},
              {"k\n", "0\tA\n1\tS\n", rc, "", ">> Mono-stereo mismatch among k takes, exiting\n"},
@@ -210,33 +211,43 @@ TEST_F(Tool, FaultsDuringTheBuildEndWithALineAndKeepFinishedOutputs)
         EXPECT_NE(Run_Tool().output.find(">> Cannot open " + blocked + " (Is a directory), exiting\n"), std::string::npos);
         std::filesystem::remove(blocked);
     }
-    // A take removed after planning: the tool is held as soon as it reports the first
-    // edit of the long first track, the second track's take goes, and it goes on.
+    // A take removed, or cut short, after planning: the tool is held as soon as it
+    // reports the first edit of the long first track, the second track's take changes,
+    // and it goes on.
     Job("big\nb\n", "0\tA\n1\tB\n30\tB\n", "");
     Write_Take("bigA.wav", 5, 44100, 24, 2, 1400000);
     Write_Take("bigB.wav", 6, 44100, 24, 2, 1400000);
-    int ends[2];
-    ASSERT_EQ(pipe(ends), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(ends[1], 1);
-        execl(TAVLIN2A, TAVLIN2A, (char*)nullptr);
-        _exit(127);
-    }
-    close(ends[1]);
-    std::string out;
-    char buf[4096];
-    for (ssize_t n; (n = read(ends[0], buf, sizeof buf)) > 0;) {
-        out.append(buf, (size_t)n);
-        if (out.find("edits: ") != std::string::npos && Exists("bA.wav")) {
-            kill(pid, SIGSTOP);
-            remove("bA.wav");
-            kill(pid, SIGCONT);
+    std::string take = Slurp("bA.wav");
+    for (bool remove_it : {true, false}) {
+        Spit("bA.wav", take);
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(ends[1], 1);
+            execl(TAVLIN2A, TAVLIN2A, (char*)nullptr);
+            _exit(127);
         }
+        close(ends[1]);
+        std::string out;
+        char buf[4096];
+        bool changed = false;
+        for (ssize_t n; (n = read(ends[0], buf, sizeof buf)) > 0;) {
+            out.append(buf, (size_t)n);
+            if (!changed && out.find("edits: ") != std::string::npos) {
+                kill(pid, SIGSTOP);
+                remove_it ? (void)remove("bA.wav") : Spit("bA.wav", take.substr(0, 44 + 6 * 1000));
+                kill(pid, SIGCONT);
+                changed = true;
+            }
+        }
+        close(ends[0]);
+        int status;
+        waitpid(pid, &status, 0);
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_NE(out.find("Building to b_bld.wav\nedits: 1 >> " +
+                           std::string(remove_it ? "Cannot open bA.wav (No such file or directory)"
+                                                 : "Take bA.wav holds fewer frames than when the job was planned")),
+                  std::string::npos) << out;
     }
-    int status;
-    waitpid(pid, &status, 0);
-    EXPECT_EQ(WEXITSTATUS(status), 1);
-    EXPECT_NE(out.find("Building to b_bld.wav\nedits: 1 >> Cannot open bA.wav (No such file or directory), exiting\n"),
-              std::string::npos) << out;
 }

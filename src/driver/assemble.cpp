@@ -2,6 +2,7 @@
 
 #include "audio/audio.h"
 #include "driver/driver.h"
+#include "fail.h"
 #include "wav/wav.h"
 
 // Builds one output track: header, then per edit point the lead-in or crossfade, the
@@ -46,7 +47,11 @@ static void Build_Track(const Job* job, int32_t t)
                 (void)remove(temp); // holds a header only; a stale one is rewritten before the next use
             }
         }
-        INSERT_FILE(out, take, start, bytes, channels, count, start);
+        // The take must still hold every frame the plan found in it; fewer means it
+        // changed under the build, and the silence copied in would pass for audio.
+        int32_t planned = job->frames_of[t][i] - start < count ? job->frames_of[t][i] - start : count;
+        if (INSERT_FILE(out, take, start, bytes, channels, count, start) < planned)
+            FAIL(">> Take %s holds fewer frames than when the job was planned, exiting\n", take);
         if (job->tail_flag[t][i])
             PAD_FILE(out, job->tail_start[t][i], bytes, channels, job->tail_length[t][i]);
         if (crossfade) {

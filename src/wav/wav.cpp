@@ -160,8 +160,17 @@ void GET_ATTRIBUTES(int32_t take, const char* path, int32_t channels[], int32_t 
 {
     // stdio's own small buffer: the probe reads a few bytes near the start only.
     FILE* file = fopen(path, "rb");
-    if (file == nullptr)
-        FAIL(">> Cannot find file called %s, exiting\n", path);
+    if (file == nullptr) {
+        // A CR from a job file saved with Windows line ends is part of the name; shown
+        // raw it would garble the line, so control characters are shown escaped.
+        char shown[1024];
+        size_t at = 0;
+        for (const char* c = path; *c && at + 5 < sizeof shown; c++)
+            at += (unsigned char)*c < 32 ? (size_t)snprintf(shown + at, 5, "\\x%02X", (unsigned)*c)
+                                         : (size_t)snprintf(shown + at, 2, "%c", *c);
+        shown[at] = '\0';
+        FAIL(">> Cannot find file called %s, exiting\n", shown);
+    }
     Stream in{file, path, -1, nullptr};
 
     // "fmt" is compared on 3 bytes, so a format chunk tagged "fmt" and any fourth
@@ -240,7 +249,7 @@ static int64_t Data_Offset(Stream* stream, int32_t last_offset, const char* miss
     return tag + 8;
 }
 
-void INSERT_FILE(const char* dest_path, const char* source_path, int32_t dest_frame,
+int32_t INSERT_FILE(const char* dest_path, const char* source_path, int32_t dest_frame,
                  int32_t bytes_per_sample, int32_t channels, int32_t frames, int32_t source_frame)
 {
     Stream dest = Stream_Open(dest_path, "rb+");
@@ -253,11 +262,12 @@ void INSERT_FILE(const char* dest_path, const char* source_path, int32_t dest_fr
     uint8_t* block = Block_Alloc(BLOCK_FRAMES * frame_size);
     int64_t source_pos = source_offset + source_frame * frame_size;
     int64_t dest_pos = dest_offset + dest_frame * frame_size;
+    int64_t bytes_held = 0;
     for (int32_t done = 0; done < frames; done += BLOCK_FRAMES) {
         int32_t n = frames - done < BLOCK_FRAMES ? frames - done : BLOCK_FRAMES;
         int32_t n_bytes = (int32_t)(n * frame_size);
         Stream_Seek(&source, source_pos);
-        (void)Stream_Read(&source, block, n_bytes);  // a short read leaves silence
+        bytes_held += Stream_Read(&source, block, n_bytes);  // a short read leaves silence
         Stream_Seek(&dest, dest_pos);
         Stream_Write(&dest, block, n_bytes);
         source_pos += n_bytes;
@@ -266,6 +276,7 @@ void INSERT_FILE(const char* dest_path, const char* source_path, int32_t dest_fr
     free(block);
     Stream_Close_Written(&dest);
     Stream_Close_Unwritten(&source);
+    return (int32_t)(bytes_held / frame_size);
 }
 
 void PAD_FILE(const char* path, int32_t start_frame, int32_t bytes_per_sample, int32_t channels,

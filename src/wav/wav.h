@@ -37,8 +37,9 @@ int64_t FIND_TAG(FILE* file, const char* path, const char* tag, int32_t tag_byte
 // Copies frames [source_frame, source_frame + frames) of the source's data area to
 // frames [dest_frame, dest_frame + frames) of the destination's, extending the
 // destination as needed. Frames the source does not hold are written as silence.
-// Both files must exist; the source is only read.
-void INSERT_FILE(const char* dest_path, const char* source_path, int32_t dest_frame,
+// Both files must exist; the source is only read. Returns how many of the frames
+// the source held (the rest were silence).
+int32_t INSERT_FILE(const char* dest_path, const char* source_path, int32_t dest_frame,
                  int32_t bytes_per_sample, int32_t channels, int32_t frames, int32_t source_frame);
 
 // Writes `frames` silent (zero-byte) frames into the data area of `path` from
