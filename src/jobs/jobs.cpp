@@ -67,19 +67,18 @@ static float To_Float(const char* token, const char* what)
     return value;
 }
 
-static void Store_Name(char* slot, const char* token, const char* what, int32_t index)
+// Stores `token` as entry n of a name area; refuses a 1025th entry (`entries` names
+// them) and a name over 127 characters (`name` says whose).
+static void Store_Entry(char* area, int32_t stride, int32_t n, const char* token, const char* file,
+                        const char* entries, const char* name)
 {
+    if (n >= MAX_ENTRIES)
+        FAIL(">> %s holds more than %i %s, exiting\n", file, MAX_ENTRIES, entries);
     size_t length = strlen(token);
     if (length > (size_t)NAME_SLOT - 1)
-        FAIL(">> %s %i is %zu characters long; names may have at most %i, exiting\n", what, index + 1,
-             length, NAME_SLOT - 1);
-    memcpy(slot, token, length + 1);
-}
-
-static void Check_Count(int32_t count, const char* file, const char* what)
-{
-    if (count >= MAX_ENTRIES)
-        FAIL(">> %s holds more than %i %s, exiting\n", file, MAX_ENTRIES, what);
+        FAIL(">> %s %i is %zu characters long; names may have at most %i, exiting\n", name, n + 1, length,
+             NAME_SLOT - 1);
+    memcpy(area + (size_t)n * stride, token, length + 1);
 }
 
 int32_t Check_RC(int32_t track_types[], float track_lengths[], int32_t* all_type, float* all_length)
@@ -151,11 +150,8 @@ void ReadBaseFile(int32_t* count, char* names, int32_t stride)
     Read_List(BASE_FILE, "base file names", buffer);
     char* cursor = buffer;
     int32_t n = 0;
-    for (char* token = Next_Token(&cursor, "\n"); token != nullptr; token = Next_Token(&cursor, "\n")) {
-        Check_Count(n, BASE_FILE, "base names");
-        Store_Name(names + (size_t)n * stride, token, "Base name", n);
-        n++;
-    }
+    for (char* token = Next_Token(&cursor, "\n"); token != nullptr; token = Next_Token(&cursor, "\n"))
+        Store_Entry(names, stride, n++, token, BASE_FILE, "base names", "Base name");
     *count = n;
 }
 
@@ -168,12 +164,11 @@ void ReadEditFile(int32_t* count, char* suffixes, int32_t stride, float times[])
     // A time ends at its TAB (or line end); its suffix is the rest of the line, TABs,
     // spaces and a CR included.
     for (char* time = Next_Token(&cursor, "\t\n"); time != nullptr; time = Next_Token(&cursor, "\t\n")) {
-        Check_Count(n, POINTS_FILE, "edit points");
         char* suffix = Next_Token(&cursor, "\n");
         if (suffix == nullptr)
             FAIL(">> %s ends after the time of edit %i, which names no take, exiting\n", POINTS_FILE, n + 1);
+        Store_Entry(suffixes, stride, n, suffix, POINTS_FILE, "edit points", "Take suffix of edit");
         times[n] = To_Float(time, "An edit time in points.txt");
-        Store_Name(suffixes + (size_t)n * stride, suffix, "Take suffix of edit", n);
         n++;
     }
     *count = n;
