@@ -76,8 +76,10 @@ TEST_F(Crossfade, ReadsCentredOnTheEditTruncatesAndMixesSilencePastTheEnd)
         ASSERT_EQ(Fade(5, 2, 2, bits, 1, &mixed), XF_OK);
         EXPECT_EQ(Sample_In(mixed, 1, 0, bits, 1), bits == 24 ? -2 : -1);
     }
-    // The previous take ends 750 frames into the fade: from there it adds silence.
+    // The previous take's audio ends 750 frames into the fade: from there it adds
+    // silence, not the bytes of the chunk that follows its data.
     Constant_Take("p.wav", 24, 1, 1000, 4000000);
+    Spit("p.wav", Slurp("p.wav") + "LIST" + Le32(600) + std::string(600, '\x7F'));
     Constant_Take("n.wav", 24, 1, 3000, 0);
     ASSERT_EQ(Fade(1000, 1500, 2, 24, 1, &mixed), XF_OK);
     EXPECT_EQ(Sample_In(mixed, 749, 0, 24, 1), 2002666);  // 4000000 x 751/1500

@@ -1,5 +1,6 @@
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "audio/audio.h"
 #include "fail.h"
@@ -24,6 +25,16 @@ static int64_t File_Size(Stream* stream)
         FAIL(">> Cannot read %s, exiting\n", stream->path);
     stream->position = size;
     return size;
+}
+
+// Reads `bytes` bytes from `start` on; those at or past `data_end` become silence.
+static void Read_Audio(Stream* take, int64_t start, int64_t data_end, uint8_t* raw, int32_t bytes)
+{
+    Stream_Seek(take, start);
+    (void)Stream_Read(take, raw, bytes);  // zeros past the end of the file
+    int64_t audio = data_end - start;
+    if (audio < bytes)
+        memset(raw + (audio > 0 ? audio : 0), 0, (size_t)(bytes - (audio > 0 ? audio : 0)));
 }
 
 static void Close_All(Stream* previous, Stream* next, Stream* temp)
@@ -91,7 +102,8 @@ int32_t CROSSFADE(int32_t previous_frame, int32_t next_frame, int32_t length, in
     int64_t previous_size = File_Size(&previous);
     int64_t next_size = File_Size(&next);
     Stream* takes[2] = {&previous, &next};
-    int64_t offsets[2];
+    int64_t sizes[2] = {previous_size, next_size};
+    int64_t offsets[2], data_ends[2];
     for (int k = 0; k < 2; k++) {
         int64_t tag = FIND_TAG(takes[k]->file, takes[k]->path, "data", 4, CROSSFADE_TAG_LIMIT);
         if (tag < 0) {
@@ -101,6 +113,13 @@ int32_t CROSSFADE(int32_t previous_frame, int32_t next_frame, int32_t length, in
         }
         takes[k]->position = -1;
         offsets[k] = tag + 8;
+        // Where the audio ends: chunks after the data area (tags, markers) are no audio
+        // and are mixed as silence, like the frames past the end of the file.
+        uint8_t size_field[4];
+        Stream_Seek(takes[k], tag + 4);
+        (void)Stream_Read(takes[k], size_field, 4);
+        int64_t end = offsets[k] + (uint32_t)Assem4(size_field);
+        data_ends[k] = end < sizes[k] ? end : sizes[k];
     }
 
     // Only the starts are checked (both bounds inclusive); frames past a take's end
@@ -144,10 +163,8 @@ int32_t CROSSFADE(int32_t previous_frame, int32_t next_frame, int32_t length, in
     for (int32_t j0 = 0; j0 < length; j0 += BLOCK_FRAMES) {
         int32_t n = length - j0 < BLOCK_FRAMES ? length - j0 : BLOCK_FRAMES;
         int32_t n_bytes = (int32_t)(n * frame_size);
-        Stream_Seek(&previous, start_previous);
-        (void)Stream_Read(&previous, raw_previous, n_bytes);  // short: silence past the end
-        Stream_Seek(&next, start_next);
-        (void)Stream_Read(&next, raw_next, n_bytes);
+        Read_Audio(&previous, start_previous, data_ends[0], raw_previous, n_bytes);
+        Read_Audio(&next, start_next, data_ends[1], raw_next, n_bytes);
         if (stereo) {
             CHAR_TO_NUM32_STEREO(raw_previous, previous_left, previous_right, bytes_per_sample, n);
             CHAR_TO_NUM32_STEREO(raw_next, next_left, next_right, bytes_per_sample, n);
