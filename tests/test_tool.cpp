@@ -114,7 +114,7 @@ TEST_F(Tool, CrossfadesCentredOnTheEditAndAFailedOneBecomesAHardCut)
     Expect_Sox_Reads("dr_mix.wav");
 }
 
-TEST_F(Tool, TakesFromSoxBuildExactlyAndFadesStopAtTheTrackEnd)
+TEST_F(Tool, TakesFromSoxBuildExactlyAndOutputsEndWhereTheirHeadersSay)
 {
     ASSERT_EQ(Shell("sox -n -r 48000 -b 24 -c 2 vA.wav synth 2 sine 440 sine 550 vol 0.7 && "
                     "sox -n -r 48000 -b 24 -c 2 vB.wav synth 2 sine 660 sine 770 vol 0.7 && "
@@ -134,6 +134,16 @@ TEST_F(Tool, TakesFromSoxBuildExactlyAndFadesStopAtTheTrackEnd)
     ASSERT_EQ(Run_Tool().status, 0);
     EXPECT_EQ(Slurp("s_bld.wav").size(), 44u + 1028 * 4);
     Expect_Sox_Reads("s_bld.wav");
+    // The segments end at frame 510677 but the track at 510678 (the last two edit
+    // points are equal): the file still holds every frame its header declares.
+    Job("g\n", "0\tA\n9.39\tB\n11.58\tB\n11.58\tB\n", "");
+    Write_Take("gA.wav", 1, 44100, 16, 1, 600000);
+    Write_Take("gB.wav", 2, 44100, 16, 1, 600000);
+    ASSERT_EQ(Run_Tool().status, 0);
+    std::string g = Slurp("g_bld.wav");
+    ASSERT_EQ(g.size(), 44u + 510678 * 2);
+    EXPECT_EQ(Sample_In(g, 510677, 0, 16, 1), 0);
+    Expect_Sox_Reads("g_bld.wav");
 }
 
 TEST_F(Tool, RefusalsSayWhatIsWrongAndChangeNothing)

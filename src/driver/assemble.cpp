@@ -20,6 +20,7 @@ static void Build_Track(const Job* job, int32_t t)
     printf("edits: ");
     char take[TAKE_NAME_BUFFER];
     char previous[TAKE_NAME_BUFFER];
+    int64_t written_to = 0;  // frames [0, written_to) of the data area exist in the file
     for (int32_t i = 0; i < job->edit_count; i++) {
         printf("%i ", i + 1);
         (void)fflush(stdout);  // progress only; a lost flush loses no audio
@@ -54,6 +55,8 @@ static void Build_Track(const Job* job, int32_t t)
             FAIL(">> Take %s holds fewer frames than when the job was planned, exiting\n", take);
         if (job->tail_flag[t][i])
             PAD_FILE(out, job->tail_start[t][i], bytes, channels, job->tail_length[t][i]);
+        if ((int64_t)start + count > written_to)
+            written_to = (int64_t)start + count;
         if (crossfade) {
             // Never past the length the header declares: a short last segment would
             // otherwise leave mixed frames trailing behind the data area.
@@ -65,6 +68,10 @@ static void Build_Track(const Job* job, int32_t t)
             (void)remove(temp);  // a leftover temp file is rewritten before its next use
         }
     }
+    // Segments may end a frame short of the next one's start; when that happens at the
+    // end, the header would declare a frame the file lacks. Silence completes it.
+    if (written_to < job->length[t])
+        PAD_FILE(out, (int32_t)written_to, bytes, channels, job->length[t] - (int32_t)written_to);
 }
 
 void Build_Tracks(const Job* job)
