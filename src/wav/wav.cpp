@@ -127,7 +127,9 @@ int64_t FIND_TAG(FILE* file, const char* path, const char* tag, int32_t tag_byte
 {
     // The file is read window by window; each window overlaps the next by the tag's
     // length so that a tag across a window edge is still seen. Only even offsets from
-    // 2 on are examined: chunks start on even bytes, and byte 0 is the RIFF tag.
+    // 2 on are examined: chunks start on even bytes, and byte 0 is the RIFF tag. The
+    // search looks at bytes, not at the chunk list, so the tag's text inside an earlier
+    // chunk is taken for the chunk; every user of the search sees the same offset.
     const int32_t step = 4096;
     uint8_t window[4096 + 8];
     for (int64_t base = 0; base <= last_offset; base += step) {
