@@ -1,5 +1,5 @@
-// Audio processing: little-endian byte routines, the PCM sample codec and the
-// crossfade engine. Sample values are int32_t on the 24-bit scale: a 24-bit sample
+// Audio processing: little-endian byte routines, the PCM sample codec, block mixing and
+// the crossfade engine. Sample values are int32_t on the 24-bit scale: a 24-bit sample
 // holds its value, a 16-bit sample its value times 256. Buffers and arrays belong to
 // the caller; a frame count of zero or less touches nothing.
 #pragma once
@@ -34,6 +34,26 @@ void NUM16MONO_TO_CHAR(int32_t* samples, uint8_t* bytes, int32_t frames);
 void NUM24MONO_TO_CHAR(int32_t* samples, uint8_t* bytes, int32_t frames);
 void NUM16STER_TO_CHAR(int32_t* left, int32_t* right, uint8_t* bytes, int32_t frames);
 void NUM24STER_TO_CHAR(int32_t* left, int32_t* right, uint8_t* bytes, int32_t frames);
+
+// Gains of frames [first, first + frames) of a crossfade of `length` frames with curve
+// `type` (1 equal-power, 2 linear, 3 cosine, 4 sine), at fade fraction t = j / length:
+// g_previous[k] and g_next[k] belong to frame j = first + k. They depend only on j,
+// length and type, so gains computed once for a whole crossfade are the same bits as
+// gains computed block by block. Another type, or a length of zero or less, touches nothing.
+void FADE_GAINS(int32_t type, int32_t first, int32_t length, int32_t frames, double* g_previous,
+                double* g_next);
+
+// Mixes `frames` frames of interleaved little-endian PCM, previous x g_previous[k] + next
+// x g_next[k] for every channel of frame k, into `mixed` in the same format: 16-, 24- or
+// 32-bit integer (is_float 0) or 32- or 64-bit IEEE float (is_float 1); any other format,
+// or a channel count below 1, touches nothing. Integers are truncated toward zero and
+// saturated at the width's limits; floats are rounded to nearest and not clamped. 16- and
+// 24-bit mixing uses `samples`, the caller's working storage of 2 x frames x channels
+// entries (left undefined); other formats leave it alone (it may be nullptr). frames x
+// channels must fit in int32_t.
+void MIX_BLOCK(const uint8_t* previous, const uint8_t* next, uint8_t* mixed, int32_t frames,
+               const double* g_previous, const double* g_next, int32_t bytes_per_sample, int32_t channels,
+               int32_t is_float, int32_t* samples);
 
 // Crossfade status: 0 appended; 1 previous take at fault; 2 next take at fault;
 // 3 temp crossfade file cannot be opened; 4 the request cannot be mixed (a format
