@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         PAD_FILE("out.wav", count / 2, bytes[0], channels[0], 7);
         MAKE_HEADER("fade.wav", rate[0], bits[0], count, (uint16_t)channels[0]);
         (void)CROSSFADE(count / 2, count / 2, count, 1 + count % 4, "take.wav", "take.wav", "fade.wav",
-                        channels[0], bytes[0]);
+                        channels[0], bytes[0], 0);
     } catch (const Refusal&) {
         // A refused take is an answer, not a fault.
     }

@@ -1,28 +1,49 @@
 // Crossfade engine: where it reads, the curves at their ends, rounding to the last
 // bit, truncation, frames past a take's end, and every failure's status and line.
+#include <cmath>
+#include <cstring>
+
 #include "audio/audio.h"
 #include "helpers.h"
 #include "wav/wav.h"
 
 namespace {
 
-// A take whose every sample is `value` (on the file's own scale).
-void Constant_Take(const char* path, int bits, int channels, int frames, int32_t value)
+// A take whose sample of channel c is values[c % values.size()] in every frame, on the
+// file's own scale, as integers or (is_float) IEEE floats, behind a 44-byte header.
+void Constant_Take(const char* path, int bits, int channels, int frames, std::vector<double> values,
+                   int32_t is_float = 0)
 {
     MAKE_HEADER(path, 44100, bits, frames, (uint16_t)channels);
+    std::string header = Slurp(path), frame;
+    if (is_float)
+        header[20] = 3;  // format code of IEEE float
+    for (int c = 0; c < channels; c++) {
+        double v = values[c % values.size()];
+        float single = (float)v;
+        uint32_t single_bytes;
+        memcpy(&single_bytes, &single, 4);
+        uint64_t bytes = (uint64_t)(int64_t)v;
+        if (is_float && bits == 32)
+            bytes = single_bytes;
+        else if (is_float)
+            memcpy(&bytes, &v, 8);
+        for (int k = 0; k < bits / 8; k++)
+            frame += char(bytes >> (8 * k));
+    }
     std::string data;
-    for (int k = 0; k < frames * channels; k++)
-        data += Le32((uint32_t)value).substr(0, bits / 8);
-    Spit(path, Slurp(path) + data);
+    for (int k = 0; k < frames; k++)
+        data += frame;
+    Spit(path, header + data);
 }
 
 // Mixes p.wav into n.wav at frame `at` into a fresh x.wav; returns the status and,
 // in `mixed`, what x.wav holds afterwards.
 int32_t Fade(int32_t at, int32_t length, int32_t type, int bits, int channels, std::string* mixed,
-             const char* previous = "p.wav", const char* next = "n.wav")
+             const char* previous = "p.wav", const char* next = "n.wav", int32_t is_float = 0)
 {
     MAKE_HEADER("x.wav", 44100, bits, length, (uint16_t)channels);
-    int32_t status = CROSSFADE(at, at, length, type, previous, next, "x.wav", channels, bits / 8);
+    int32_t status = CROSSFADE(at, at, length, type, previous, next, "x.wav", channels, bits / 8, is_float);
     *mixed = Slurp("x.wav");
     return status;
 }
@@ -33,8 +54,8 @@ using Crossfade = InFolder;
 
 TEST_F(Crossfade, EveryCurveStartsOnThePreviousTakeAndStaysShortOfTheNext)
 {
-    Constant_Take("p.wav", 24, 2, 4000, 5000000);
-    Constant_Take("n.wav", 24, 2, 4000, -3000000);
+    Constant_Take("p.wav", 24, 2, 4000, {5000000});
+    Constant_Take("n.wav", 24, 2, 4000, {-3000000});
     std::string mixed;
     for (int type = 1; type <= 4; type++) {
         ASSERT_EQ(Fade(2000, 1025, type, 24, 2, &mixed), XF_OK);  // a block of 1024 and one of 1
@@ -51,8 +72,8 @@ TEST_F(Crossfade, RoundingFollowsTheCurveConstantToTheLastBit)
     // Full scale into full scale along the cosine curve: each frame should be 8388607,
     // and double rounding decides which come out one lower. These frames were worked
     // out separately; full-precision pi/2 or a fused multiply-add flips them.
-    Constant_Take("p.wav", 24, 1, 3000, 8388607);
-    Constant_Take("n.wav", 24, 1, 3000, 8388607);
+    Constant_Take("p.wav", 24, 1, 3000, {8388607});
+    Constant_Take("n.wav", 24, 1, 3000, {8388607});
     std::string mixed;
     ASSERT_EQ(Fade(1500, 1025, 3, 24, 1, &mixed), XF_OK);
     for (auto [frame, value] : {std::pair{699, 8388606}, {706, 8388607}, {708, 8388607}, {720, 8388606}})
@@ -71,16 +92,16 @@ TEST_F(Crossfade, ReadsCentredOnTheEditTruncatesAndMixesSilencePastTheEnd)
     }
     // Half-way through a linear fade: -2.5 becomes -2 (24-bit), -1.5 becomes -1 (16-bit).
     for (int bits : {24, 16}) {
-        Constant_Take("p.wav", bits, 1, 10, bits == 24 ? -5 : -3);
-        Constant_Take("n.wav", bits, 1, 10, 0);
+        Constant_Take("p.wav", bits, 1, 10, {bits == 24 ? -5.0 : -3.0});
+        Constant_Take("n.wav", bits, 1, 10, {0});
         ASSERT_EQ(Fade(5, 2, 2, bits, 1, &mixed), XF_OK);
         EXPECT_EQ(Sample_In(mixed, 1, 0, bits, 1), bits == 24 ? -2 : -1);
     }
     // The previous take's audio ends 750 frames into the fade: from there it adds
     // silence, not the bytes of the chunk that follows its data.
-    Constant_Take("p.wav", 24, 1, 1000, 4000000);
+    Constant_Take("p.wav", 24, 1, 1000, {4000000});
     Spit("p.wav", Slurp("p.wav") + "LIST" + Le32(600) + std::string(600, '\x7F'));
-    Constant_Take("n.wav", 24, 1, 3000, 0);
+    Constant_Take("n.wav", 24, 1, 3000, {0});
     ASSERT_EQ(Fade(1000, 1500, 2, 24, 1, &mixed), XF_OK);
     EXPECT_EQ(Sample_In(mixed, 749, 0, 24, 1), 2002666);  // 4000000 x 751/1500
     EXPECT_EQ(Sample_In(mixed, 750, 0, 24, 1), 0);
@@ -88,10 +109,11 @@ TEST_F(Crossfade, ReadsCentredOnTheEditTruncatesAndMixesSilencePastTheEnd)
 
 TEST_F(Crossfade, FailuresNameTheFileAtFaultAndAppendNothing)
 {
-    Constant_Take("p.wav", 24, 2, 1000, 1);
-    Constant_Take("n.wav", 24, 2, 1000, 2);
-    Constant_Take("short.wav", 24, 2, 500, 2);
-    Constant_Take("p32.wav", 32, 2, 1000, 1);
+    Constant_Take("p.wav", 24, 2, 1000, {1});
+    Constant_Take("n.wav", 24, 2, 1000, {2});
+    Constant_Take("short.wav", 24, 2, 500, {2});
+    Constant_Take("p8.wav", 8, 2, 1000, {1});
+    Constant_Take("p64.wav", 64, 2, 1000, {1});
     Spit("nodata.wav", "RIFF....WAVEfmt ");
     struct Case { int32_t at, length, bits; const char *previous, *next; int32_t status; const char* line; };
     for (const Case& c : std::vector<Case>{
@@ -102,7 +124,8 @@ TEST_F(Crossfade, FailuresNameTheFileAtFaultAndAppendNothing)
              {4, 10, 24, "p.wav", "n.wav", XF_PREVIOUS, "Invalid crossfade for destination file\n"},
              {1006, 10, 24, "p.wav", "n.wav", XF_PREVIOUS, "Invalid crossfade for destination file\n"},
              {600, 10, 24, "p.wav", "short.wav", XF_NEXT, "Invalid crossfade for source file\n"},
-             {500, 10, 32, "p32.wav", "p32.wav", XF_FORMAT, ">> Cannot crossfade 32-bit audio with 2 channels\n"},
+             {500, 10, 8, "p8.wav", "p8.wav", XF_FORMAT, ">> Cannot crossfade 8-bit audio with 2 channels\n"},
+             {500, 10, 64, "p64.wav", "p64.wav", XF_FORMAT, ">> Cannot crossfade 64-bit audio with 2 channels\n"},
              {5, 10, 24, "p.wav", "n.wav", XF_OK, ""},     // starts on the first frame
              {1005, 10, 24, "p.wav", "n.wav", XF_OK, ""},  // starts on the end: silence
              {500, -7, 24, "p.wav", "n.wav", XF_OK, ""}}) {
@@ -112,5 +135,8 @@ TEST_F(Crossfade, FailuresNameTheFileAtFaultAndAppendNothing)
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.line);
         EXPECT_EQ(mixed.size(), 44u + (c.status == XF_OK && c.length > 0 ? c.length * 6 : 0));
     }
-    EXPECT_EQ(CROSSFADE(500, 500, 10, 1, "p.wav", "n.wav", "no/such/x.wav", 2, 3), XF_TEMP);
+    EXPECT_EQ(CROSSFADE(500, 500, 10, 1, "p.wav", "n.wav", "no/such/x.wav", 2, 3, 0), XF_TEMP);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(CROSSFADE(500, 500, 10, 5, "p.wav", "n.wav", "x.wav", 2, 3, 0), XF_FORMAT);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), ">> Unknown crossfade type 5\n");
 }

@@ -57,7 +57,7 @@ void MIX_BLOCK(const uint8_t* previous, const uint8_t* next, uint8_t* mixed, int
 
 // Crossfade status: 0 appended; 1 previous take at fault; 2 next take at fault;
 // 3 temp crossfade file cannot be opened; 4 the request cannot be mixed (a format
-// other than 16/24-bit mono/stereo, or an unknown crossfade type).
+// MIX_BLOCK does not handle, or an unknown crossfade type).
 constexpr int32_t XF_OK = 0;
 constexpr int32_t XF_PREVIOUS = 1;
 constexpr int32_t XF_NEXT = 2;
@@ -66,10 +66,11 @@ constexpr int32_t XF_FORMAT = 4;
 
 // Mixes `length` frames centred on the edit (starting length/2 frames before the
 // given frame positions) from the previous take fading out into the next take fading
-// in, with curve `type` (1 equal-power, 2 linear, 3 cosine, 4 sine), and appends them
-// as PCM to the temp crossfade file, which holds its 44-byte header already. Frames
-// past the end of a take are mixed as silence. On a nonzero status nothing is
-// appended. A write failure ends the process.
+// in, with curve `type` (FADE_GAINS), in the takes' format (MIX_BLOCK; is_float 1 for
+// IEEE float samples), and appends them as PCM to the temp crossfade file, which holds
+// its header already. Frames past the end of a take are mixed as silence. On a nonzero
+// status nothing is appended. A write failure ends the process. Its block buffers are
+// allocated and freed by each call.
 int32_t CROSSFADE(int32_t previous_frame, int32_t next_frame, int32_t length, int32_t type,
                   const char* previous_path, const char* next_path, const char* temp_path,
-                  int32_t channels, int32_t bytes_per_sample);
+                  int32_t channels, int32_t bytes_per_sample, int32_t is_float);

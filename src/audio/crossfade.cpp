@@ -1,5 +1,5 @@
-#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "audio/audio.h"
@@ -8,13 +8,6 @@
 
 // The engine finds each take's data area itself, looking this far for the tag.
 constexpr int32_t CROSSFADE_TAG_LIMIT = 131072;
-
-// A quarter turn to ten decimals. The curves are defined with this constant, not with
-// full-precision pi/2, and outputs must stay bit-identical, so it is kept as written.
-constexpr double QUARTER_TURN = 1.570796327;
-
-// Mixing only handles 16/24-bit mono/stereo, so one block is at most 1024 x 6 bytes.
-constexpr int32_t MAX_FRAME_BYTES = 6;
 
 static int64_t File_Size(Stream* stream)
 {
@@ -44,44 +37,9 @@ static void Close_All(Stream* previous, Stream* next, Stream* temp)
     Stream_Close_Unwritten(temp);
 }
 
-// Gains of the previous take (fading out) and the next take (fading in) at fade
-// fraction t. For types 2 to 4 the next take's gain is 1 minus the rounded gP.
-static void Gains(int32_t type, double t, double* g_previous, double* g_next)
-{
-    double angle = t * QUARTER_TURN;
-    switch (type) {
-    case 1:  // equal power; glibc's sin and cos give the same bits as its sincos
-        *g_previous = cos(angle);
-        *g_next = sin(angle);
-        return;
-    case 2:
-        *g_previous = 1.0 - t;
-        break;
-    case 3:
-        *g_previous = cos(angle);
-        break;
-    default:  // 4
-        *g_previous = 1.0 - sin(angle);
-        break;
-    }
-    *g_next = 1.0 - *g_previous;
-}
-
-// One channel of one frame: each product rounded on its own, then the sum; truncated
-// toward zero, and for 16-bit brought back from the 24-bit scale. Not clipped.
-static int32_t Mix(int32_t next, int32_t previous, double g_next, double g_previous, int32_t bytes_per_sample)
-{
-    double product_next = (double)next * g_next;
-    double product_previous = (double)previous * g_previous;
-    double m = product_next + product_previous;
-    if (bytes_per_sample == 2)
-        return (int32_t)(m * 0.00390625);
-    return (int32_t)m;
-}
-
 int32_t CROSSFADE(int32_t previous_frame, int32_t next_frame, int32_t length, int32_t type,
                   const char* previous_path, const char* next_path, const char* temp_path,
-                  int32_t channels, int32_t bytes_per_sample)
+                  int32_t channels, int32_t bytes_per_sample, int32_t is_float)
 {
     // All three are opened before any is tested, so the status names the first at fault.
     Stream previous = Stream_Try_Open(previous_path, "rb");
@@ -142,57 +100,44 @@ int32_t CROSSFADE(int32_t previous_frame, int32_t next_frame, int32_t length, in
         Close_All(&previous, &next, &temp);
         return XF_OK;  // nothing to mix, whatever the format
     }
-    bool mixable = (channels == 1 || channels == 2) && (bytes_per_sample == 2 || bytes_per_sample == 3);
+    bool mixable = channels >= 1 && (is_float ? bytes_per_sample == 4 || bytes_per_sample == 8
+                                              : bytes_per_sample >= 2 && bytes_per_sample <= 4);
     if (!mixable || type < 1 || type > 4) {
         if (!mixable)
-            printf(">> Cannot crossfade %i-bit audio with %i channels\n", 8 * bytes_per_sample, channels);
+            printf(">> Cannot crossfade %i-bit %saudio with %i channels\n", 8 * bytes_per_sample,
+                   is_float ? "float " : "", channels);
         else
             printf(">> Unknown crossfade type %i\n", type);
         Close_All(&previous, &next, &temp);
         return XF_FORMAT;
     }
 
-    uint8_t raw_previous[BLOCK_FRAMES * MAX_FRAME_BYTES];
-    uint8_t raw_next[BLOCK_FRAMES * MAX_FRAME_BYTES];
-    uint8_t mixed_bytes[BLOCK_FRAMES * MAX_FRAME_BYTES];
-    int32_t previous_left[BLOCK_FRAMES], previous_right[BLOCK_FRAMES];
-    int32_t next_left[BLOCK_FRAMES], next_right[BLOCK_FRAMES];
-    int32_t mixed_left[BLOCK_FRAMES], mixed_right[BLOCK_FRAMES];
-    bool stereo = channels == 2;
+    // One block of each take, the mixed block and, for 16- and 24-bit audio, the
+    // decoded samples of both takes: sized by the frame, whatever the length.
+    uint8_t* raw_previous = Block_Alloc(BLOCK_FRAMES * frame_size);
+    uint8_t* raw_next = Block_Alloc(BLOCK_FRAMES * frame_size);
+    uint8_t* mixed_bytes = Block_Alloc(BLOCK_FRAMES * frame_size);
+    int32_t* samples = nullptr;
+    if (bytes_per_sample < 4)
+        samples = (int32_t*)Block_Alloc(2 * (int64_t)BLOCK_FRAMES * channels * (int64_t)sizeof(int32_t));
+    double g_previous[BLOCK_FRAMES], g_next[BLOCK_FRAMES];
 
     for (int32_t j0 = 0; j0 < length; j0 += BLOCK_FRAMES) {
         int32_t n = length - j0 < BLOCK_FRAMES ? length - j0 : BLOCK_FRAMES;
         int32_t n_bytes = (int32_t)(n * frame_size);
         Read_Audio(&previous, start_previous, data_ends[0], raw_previous, n_bytes);
         Read_Audio(&next, start_next, data_ends[1], raw_next, n_bytes);
-        if (stereo) {
-            CHAR_TO_NUM32_STEREO(raw_previous, previous_left, previous_right, bytes_per_sample, n);
-            CHAR_TO_NUM32_STEREO(raw_next, next_left, next_right, bytes_per_sample, n);
-        } else {
-            CHAR_TO_NUM32(raw_previous, previous_left, bytes_per_sample, n);
-            CHAR_TO_NUM32(raw_next, next_left, bytes_per_sample, n);
-        }
-        for (int32_t k = 0; k < n; k++) {
-            // t counts across blocks: frame j of the crossfade has t = j / L.
-            double t = (double)(j0 + k) / (double)length;
-            double g_previous, g_next;
-            Gains(type, t, &g_previous, &g_next);
-            mixed_left[k] = Mix(next_left[k], previous_left[k], g_next, g_previous, bytes_per_sample);
-            if (stereo)
-                mixed_right[k] = Mix(next_right[k], previous_right[k], g_next, g_previous, bytes_per_sample);
-        }
-        if (stereo && bytes_per_sample == 2)
-            NUM16STER_TO_CHAR(mixed_left, mixed_right, mixed_bytes, n);
-        else if (stereo)
-            NUM24STER_TO_CHAR(mixed_left, mixed_right, mixed_bytes, n);
-        else if (bytes_per_sample == 2)
-            NUM16MONO_TO_CHAR(mixed_left, mixed_bytes, n);
-        else
-            NUM24MONO_TO_CHAR(mixed_left, mixed_bytes, n);
+        FADE_GAINS(type, j0, length, n, g_previous, g_next);
+        MIX_BLOCK(raw_previous, raw_next, mixed_bytes, n, g_previous, g_next, bytes_per_sample, channels, is_float,
+                  samples);
         start_previous += n_bytes;
         start_next += n_bytes;
         Stream_Write(&temp, mixed_bytes, n_bytes);
     }
+    free(raw_previous);
+    free(raw_next);
+    free(mixed_bytes);
+    free(samples);
     Stream_Close_Written(&temp);
     Stream_Close_Unwritten(&previous);
     Stream_Close_Unwritten(&next);

@@ -42,7 +42,7 @@ static void Build_Track(const Job* job, int32_t t)
         } else if (job->xf_type[t] != 0 && start > fade * 0.5) {
             insert_at = start - fade / 2;
             crossfade = true;
-            if (CROSSFADE(start, start, fade, job->xf_type[t], previous, take, temp, channels, bytes) != XF_OK) {
+            if (CROSSFADE(start, start, fade, job->xf_type[t], previous, take, temp, channels, bytes, 0) != XF_OK) {
                 puts("Crossfade failed.");
                 crossfade = false;  // the two segments meet in a hard cut instead
                 (void)remove(temp); // holds a header only; a stale one is rewritten before the next use
