@@ -37,6 +37,22 @@ void Constant_Take(const char* path, int bits, int channels, int frames, std::ve
     Spit(path, header + data);
 }
 
+// Sample (frame, channel) of a WAV whose data starts at byte 44, integer or float.
+double Value_In(const std::string& wav, int64_t frame, int channel, int bits, int channels, int32_t is_float)
+{
+    if (!is_float)
+        return Sample_In(wav, frame, channel, bits, channels);
+    uint64_t bytes = 0;
+    for (int k = 0; k < bits / 8; k++)
+        bytes |= (uint64_t)(uint8_t)wav.at(44 + (frame * channels + channel) * (bits / 8) + k) << (8 * k);
+    uint32_t single_bytes = (uint32_t)bytes;
+    float single;
+    double value;
+    memcpy(&single, &single_bytes, 4);
+    memcpy(&value, &bytes, 8);
+    return bits == 32 ? single : value;
+}
+
 // Mixes p.wav into n.wav at frame `at` into a fresh x.wav; returns the status and,
 // in `mixed`, what x.wav holds afterwards.
 int32_t Fade(int32_t at, int32_t length, int32_t type, int bits, int channels, std::string* mixed,
@@ -78,6 +94,65 @@ TEST_F(Crossfade, RoundingFollowsTheCurveConstantToTheLastBit)
     ASSERT_EQ(Fade(1500, 1025, 3, 24, 1, &mixed), XF_OK);
     for (auto [frame, value] : {std::pair{699, 8388606}, {706, 8388607}, {708, 8388607}, {720, 8388606}})
         EXPECT_EQ(Sample_In(mixed, frame, 0, 24, 1), value) << frame;
+}
+
+TEST_F(Crossfade, EveryFormatMixesEachChannelAlongTheCurves)
+{
+    // Per channel, the previous and the next take's value as fractions of full scale.
+    // Pairs of one sign stay within full scale on the equal-power curve: no saturation.
+    const double previous[8] = {0.9, -0.55, 0.3, -0.8, 0.05, 0.6, -0.35, 0.75};
+    const double next[8] = {-0.7, 0.45, 0.85, -0.2, -0.95, 0.1, 0.5, -0.6};
+    struct Format { int bits; int32_t is_float; double full_scale; };
+    for (Format f : {Format{16, 0, 32767}, {24, 0, 8388607}, {32, 0, 2147483647}, {32, 1, 1.5}, {64, 1, 1.5}})
+        for (int channels : {1, 2, 6, 8}) {
+            std::vector<double> a, b;  // the values the takes hold
+            for (int c = 0; c < channels; c++)
+                for (auto [fraction, held] : {std::pair{previous[c], &a}, {next[c], &b}}) {
+                    double v = fraction * f.full_scale;
+                    held->push_back(!f.is_float ? std::trunc(v) : f.bits == 32 ? (double)(float)v : v);
+                }
+            Constant_Take("p.wav", f.bits, channels, 3000, a, f.is_float);
+            Constant_Take("n.wav", f.bits, channels, 3000, b, f.is_float);
+            for (int type = 1; type <= 4; type++) {
+                std::string mixed;
+                ASSERT_EQ(Fade(1500, 1025, type, f.bits, channels, &mixed, "p.wav", "n.wav", f.is_float), XF_OK);
+                ASSERT_EQ(mixed.size(), 44u + 1025 * channels * f.bits / 8);
+                for (int j = 0; j < 1025; j++) {
+                    // The curves as defined: t = j / L, a quarter turn to ten decimals,
+                    // and for types 2 to 4 the next take's gain is 1 minus the previous'.
+                    double t = (double)j / 1025, angle = t * 1.570796327;
+                    double g_p = type == 2 ? 1.0 - t : type == 4 ? 1.0 - sin(angle) : cos(angle);
+                    double g_n = type == 1 ? sin(angle) : 1.0 - g_p;
+                    for (int c = 0; c < channels; c++) {
+                        // 16-bit takes mix on the 24-bit scale (x 256) and come back by 1/256.
+                        double want = f.bits == 16 ? std::trunc((b[c] * 256 * g_n + a[c] * 256 * g_p) * 0.00390625)
+                                      : !f.is_float ? std::trunc(b[c] * g_n + a[c] * g_p)
+                                      : f.bits == 32 ? (double)(float)(b[c] * g_n + a[c] * g_p)
+                                                     : b[c] * g_n + a[c] * g_p;
+                        ASSERT_EQ(Value_In(mixed, j, c, f.bits, channels, f.is_float), want)
+                            << f.bits << (f.is_float ? " float, " : " int, ") << channels << " channels, type "
+                            << type << ", frame " << j << ", channel " << c;
+                    }
+                }
+            }
+        }
+}
+
+TEST_F(Crossfade, LoudTakesSaturateInsteadOfWrapping)
+{
+    // Identical full-scale takes on the equal-power curve reach about 1.41 x full scale
+    // half-way: every sample keeps its sign, and half-way holds the width's limit.
+    for (auto [bits, value] : {std::pair{16, 32767.0}, {16, -32768.0}, {24, 8388607.0}, {24, -8388608.0},
+                               {32, 2147483647.0}, {32, -2147483648.0}}) {
+        Constant_Take("p.wav", bits, 2, 400, {value});
+        Constant_Take("n.wav", bits, 2, 400, {value});
+        std::string mixed;
+        ASSERT_EQ(Fade(200, 300, 1, bits, 2, &mixed), XF_OK);
+        for (int j = 0; j < 300; j++)
+            for (int c = 0; c < 2; c++)
+                ASSERT_GT(Sample_In(mixed, j, c, bits, 2) * value, 0) << bits << " bits, frame " << j;
+        EXPECT_EQ(Sample_In(mixed, 150, 1, bits, 2), value) << bits;
+    }
 }
 
 TEST_F(Crossfade, ReadsCentredOnTheEditTruncatesAndMixesSilencePastTheEnd)
