@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "wav/wav.h"
+
 // Each test works in a fresh folder under /tmp, removed afterwards: the tool reads
 // its job from the working directory.
 class InFolder : public ::testing::Test {
@@ -31,6 +33,10 @@ void Write_Take(const std::string& path, int take, int rate, int bits, int chann
                 const std::string& extra = "");
 // Sample (frame, channel) of a WAV whose data starts at byte 44.
 int32_t Sample_In(const std::string& wav, int64_t frame, int channel, int bits, int channels);
+
+// `path` opened for reading and writing with its data area as a canonical 44-byte
+// header declares it (clamped to the file), as the crossfade engine and copies take it.
+Wav_File Open_Wav(const std::string& path);
 
 struct Ran {
     int status;

@@ -146,6 +146,61 @@ TEST_F(Tool, TakesFromSoxBuildExactlyAndOutputsEndWhereTheirHeadersSay)
     Expect_Sox_Reads("g_bld.wav");
 }
 
+TEST_F(Tool, TakesWithMetadataFromRealWritersBuildFrameExact)
+{
+    // Each row makes takes A.wav and B.wav (B an octave up) as a writer of the field
+    // does; the job cuts from A to B at `cut` seconds. sox reads each file for what its
+    // audio really is; the output must be those frames, exactly.
+    const std::string ff = "ffmpeg -v error -y -f lavfi -i sine=f=440:d=3 -ar 48000 ";
+    const std::string ff_b = "ffmpeg -v error -y -f lavfi -i sine=f=880:d=3 -ar 48000 ";
+    const std::string comment_16k = std::string(16000, 'c');
+    // A bext chunk whose text holds "fmt " at an even offset, before the real format chunk.
+    const std::string bext = "bext" + Le32(16) + "xxfmt " + Le32(16) + Le16(1) + Le16(2) + Le16(0);
+    struct Row { std::string make; double cut, end; };
+    for (const Row& row : std::vector<Row>{
+             {ff + "-ac 2 -c:a pcm_s24le -metadata comment=data A.wav && " + ff_b +
+                  "-ac 2 -c:a pcm_s24le -metadata comment=data B.wav", 1.5, 3},
+             {ff + "-c:a pcm_s24le -write_bext 1 -metadata 'description=Scene 4 metadata: boom on' A.wav && " + ff_b +
+                  "-c:a pcm_s24le -write_bext 1 -metadata 'description=Scene 4 metadata: boom on' B.wav", 1.5, 3},
+             {"ffmpeg -v error -y -f lavfi -i sine=f=440:d=20 -ar 48000 -c:a pcm_s16le -write_bext 1 "
+              "-metadata 'description=Take with metadata' A.wav && cp A.wav B.wav", 10, 20},
+             {ff + "-c:a pcm_s16le -metadata comment=" + comment_16k + " A.wav && " + ff_b +
+                  "-c:a pcm_s16le -metadata comment=" + comment_16k + " B.wav", 1, 3},
+             {"sox -n -r 8000 -b 16 --comment 'data in a comment' A.wav synth 2 sine 440 && "
+              "sox -n -r 8000 -b 16 --comment 'data in a comment' B.wav synth 2 sine 880", 1, 2},
+             // sox's own take with a chunk whose size runs past the end: the walk gives up
+             // and the tags are searched for, as before.
+             {"sox -n -r 8000 -b 16 s.wav synth 2 sine 440 && sox -n -r 8000 -b 16 t.wav synth 2 sine 880", 1.25, 2},
+             // "fmt " inside a bext chunk ahead of the format chunk of an 8 kHz take.
+             {"sox -n -r 8000 -b 16 s.wav synth 2 sine 440 && sox -n -r 8000 -b 16 t.wav synth 2 sine 880", 0.5, 2}}) {
+        for (const auto& e : std::filesystem::directory_iterator("."))
+            std::filesystem::remove(e.path());
+        ASSERT_EQ(Shell(row.make).status, 0) << row.make;
+        if (Exists("s.wav"))
+            for (auto [from, to] : {std::pair{"s.wav", "A.wav"}, {"t.wav", "B.wav"}}) {
+                std::string take = Slurp(from);
+                bool broken = row.cut == 1.25;
+                std::string body = broken ? take.substr(12, 24) + "JUNK" + Le32(0x7FFFFFF0) + take.substr(36)
+                                          : bext + take.substr(12);
+                Spit(to, "RIFF" + Le32(4 + body.size()) + "WAVE" + body);
+            }
+        Job("k\n", "0\tA\n" + std::to_string(row.cut) + "\tB\n" + std::to_string(row.end) + "\tB\n", "");
+        std::filesystem::rename("A.wav", "kA.wav");
+        std::filesystem::rename("B.wav", "kB.wav");
+        Ran r = Run_Tool();
+        ASSERT_EQ(r.status, 0) << row.make << "\n" << r.output;
+        std::string a_wav = Exists("s.wav") ? "s.wav" : "kA.wav", b_wav = Exists("t.wav") ? "t.wav" : "kB.wav";
+        ASSERT_EQ(Shell("sox " + a_wav + " -t raw a.raw && sox " + b_wav + " -t raw b.raw && sox k_bld.wav -t raw o.raw && "
+                        "soxi -r k_bld.wav > rate && soxi -r " + a_wav + " >> rate").status, 0);
+        std::string a = Slurp("a.raw"), b = Slurp("b.raw"), out = Slurp("o.raw"), rates = Slurp("rate");
+        EXPECT_EQ(rates.substr(0, rates.size() / 2), rates.substr(rates.size() / 2)) << row.make;
+        ASSERT_EQ(out.size(), b.size()) << row.make;
+        size_t cut = (size_t)(out.size() * row.cut / row.end);
+        EXPECT_TRUE(out.substr(0, cut) == a.substr(0, cut)) << row.make;
+        EXPECT_TRUE(out.substr(cut) == b.substr(cut)) << row.make;
+    }
+}
+
 TEST_F(Tool, RefusalsSayWhatIsWrongAndChangeNothing)
 {
     Write_Take("kA.wav", 1, 44100, 24, 2, 50000);
@@ -166,7 +221,7 @@ TEST_F(Tool, RefusalsSayWhatIsWrongAndChangeNothing)
              {"k\n", "0\tA\n1\tW\n", rc, "", ">> Bit format mismatch among k takes, exiting\n"},
              {"k\n", "0\tA\n1\tS\n", rc, "", ">> Mono-stereo mismatch among k takes, exiting\n"},
              {"k\n", "0\tA\n1\tT\n2\tA\n", rc, "", "Edit 2 failed.  The take ends before the edit point.\nOutput files were not built\n"},
-             {"k\n", "0\tA\n1\tF\n", rc, "", ">> Take kF.wav is not integer PCM"},
+             {"k\n", "0\tA\n1\tF\n", rc, "", ">> Take kF.wav has 24-bit float samples"},
              {"k\n", "0\tA\n1e6\tA\n", rc, "", ">> Edit 2 lies beyond the frames a WAV file can address"},
              {"k\n", two, "xf_tr\t1\t10\t7\n", "", ">> Track 1 has crossfade type 7; the types are 0 to 4"},
              {"k\n", two, "xf_all\t-5\t1\n", "", ">> Track 1 has a negative crossfade length"},
@@ -205,7 +260,7 @@ TEST_F(Tool, FaultsDuringTheBuildEndWithALineAndKeepFinishedOutputs)
     // A file-size limit (KiB) that a's output fits and b's does not: a full disk.
     Ran r = Shell(std::string("bash -c 'trap \"\" XFSZ; ulimit -f 100; exec ") + TAVLIN2A + "'");
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.output.find(">> Cannot write b_bld.wav (disk full or file too large?), exiting\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(">> Cannot write b_bld.wav (File too large), exiting\n"), std::string::npos) << r.output;
     EXPECT_EQ(r.output.find("Done"), std::string::npos);
     std::string a = Slurp("a_bld.wav");
     ASSERT_EQ(a.size(), 44u + 16000 * 2);
@@ -218,7 +273,7 @@ TEST_F(Tool, FaultsDuringTheBuildEndWithALineAndKeepFinishedOutputs)
     for (std::string blocked : {"b_bld.wav", "xfade_temp.wav"}) {
         remove("b_bld.wav");
         std::filesystem::create_directory(blocked);
-        EXPECT_NE(Run_Tool().output.find(">> Cannot open " + blocked + " (Is a directory), exiting\n"), std::string::npos);
+        EXPECT_NE(Run_Tool().output.find(">> Cannot replace " + blocked + " (Is a directory), exiting\n"), std::string::npos);
         std::filesystem::remove(blocked);
     }
     // A take removed, or cut short, after planning: the tool is held as soon as it

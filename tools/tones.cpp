@@ -27,8 +27,8 @@ const double TAKE_INTERVAL[] = {1.0, 1.3348, 1.4983};  // root, fourth, fifth: e
 
 void Write_File(const std::string& path, const char* text)
 {
-    Stream out = Stream_Open(path.c_str(), "wb");
-    Stream_Write(&out, (const uint8_t*)text, (int32_t)strlen(text));
+    Stream out = Stream_Create(path.c_str());
+    Stream_Write_At(&out, 0, (const uint8_t*)text, (int64_t)strlen(text));
     Stream_Close_Written(&out);
 }
 
@@ -37,8 +37,9 @@ void Write_File(const std::string& path, const char* text)
 void Write_Take(const std::string& path, const Track& track, int take)
 {
     int32_t frames = RATE * SECONDS;
-    MAKE_HEADER(path.c_str(), RATE, track.bits, frames, (uint16_t)track.channels);
-    Stream out = Stream_Open(path.c_str(), "ab");
+    Wav_Format format{RATE, track.bits, track.bits / 8, track.channels, 0, track.bits, 0};
+    Stream out = Stream_Create(path.c_str());
+    int64_t at = WRITE_HEADER(&out, &format, frames, nullptr, nullptr, 0);
     int32_t left[BLOCK_FRAMES], right[BLOCK_FRAMES];
     uint8_t bytes[BLOCK_FRAMES * 6];
     double root = track.root_hz * TAKE_INTERVAL[take];
@@ -60,7 +61,9 @@ void Write_Take(const std::string& path, const Track& track, int take)
             track.bits == 16 ? NUM16MONO_TO_CHAR(left, bytes, n) : NUM24MONO_TO_CHAR(left, bytes, n);
         else
             track.bits == 16 ? NUM16STER_TO_CHAR(left, right, bytes, n) : NUM24STER_TO_CHAR(left, right, bytes, n);
-        Stream_Write(&out, bytes, n * track.channels * track.bits / 8);
+        int64_t block_bytes = (int64_t)n * track.channels * track.bits / 8;
+        Stream_Write_At(&out, at, bytes, block_bytes);
+        at += block_bytes;
     }
     Stream_Close_Written(&out);
 }

@@ -55,22 +55,44 @@ void MIX_BLOCK(const uint8_t* previous, const uint8_t* next, uint8_t* mixed, int
                const double* g_previous, const double* g_next, int32_t bytes_per_sample, int32_t channels,
                int32_t is_float, int32_t* samples);
 
-// Crossfade status: 0 appended; 1 previous take at fault; 2 next take at fault;
-// 3 temp crossfade file cannot be opened; 4 the request cannot be mixed (a format
-// MIX_BLOCK does not handle, or an unknown crossfade type).
+// Crossfade status: 0 written; 1 previous take at fault; 2 next take at fault;
+// 4 the request cannot be mixed (a format the mixer does not handle, or an unknown
+// crossfade type).
 constexpr int32_t XF_OK = 0;
 constexpr int32_t XF_PREVIOUS = 1;
 constexpr int32_t XF_NEXT = 2;
-constexpr int32_t XF_TEMP = 3;
 constexpr int32_t XF_FORMAT = 4;
 
-// Mixes `length` frames centred on the edit (starting length/2 frames before the
+// Working storage of the crossfades of one track, owned by the caller: raw and mixed
+// frames, and the gains of the track's crossfade, computed once (they depend only on
+// the frame's place in the crossfade, its length and its type).
+struct Fade_Work {
+    uint8_t* previous;      // raw frames of the previous take, `chunk_frames` frames
+    uint8_t* next;          // raw frames of the next take, likewise
+    uint8_t* mixed;         // mixed frames, likewise
+    int32_t chunk_frames;   // frames moved per read and write
+    double* g_previous;     // gains of frames [0, cached) of the crossfade
+    double* g_next;
+    int32_t* samples;       // decoded samples of one block of both takes (16- and 24-bit)
+    int32_t cached;
+    int32_t type;
+    int32_t length;         // frames
+};
+
+// Allocates the work areas for crossfades of `length` frames of curve `type` in frames
+// of `frame_size` bytes, and computes the gains that fit the cache.
+void Fade_Work_Start(Fade_Work* work, int32_t frame_size, int32_t type, int32_t length);
+void Fade_Work_End(Fade_Work* work);
+
+struct Wav_File;
+struct Wav_Format;
+
+// Mixes `work->length` frames centred on the edit (starting length/2 frames before the
 // given frame positions) from the previous take fading out into the next take fading
-// in, with curve `type` (FADE_GAINS), in the takes' format (MIX_BLOCK; is_float 1 for
-// IEEE float samples), and appends them as PCM to the temp crossfade file, which holds
-// its header already. Frames past the end of a take are mixed as silence. On a nonzero
-// status nothing is appended. A write failure ends the process. Its block buffers are
-// allocated and freed by each call.
-int32_t CROSSFADE(int32_t previous_frame, int32_t next_frame, int32_t length, int32_t type,
-                  const char* previous_path, const char* next_path, const char* temp_path,
-                  int32_t channels, int32_t bytes_per_sample, int32_t is_float);
+// in, with the work's curve (1 equal-power, 2 linear, 3 cosine, 4 sine), and writes
+// them as frames 0 on of `temp`'s data area. Frames past the end of a take's audio are
+// mixed as silence. Only the starts are checked: a start before a take's data or past
+// the end of its file gives status 1 or 2 with a line saying which; nothing is written
+// then. A read or write failure ends the process.
+int32_t CROSSFADE(int32_t previous_frame, int32_t next_frame, const Wav_File* previous, const Wav_File* next,
+                  const Wav_File* temp, const Wav_Format* format, Fade_Work* work);

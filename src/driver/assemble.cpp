@@ -1,60 +1,126 @@
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "audio/audio.h"
 #include "driver/driver.h"
 #include "fail.h"
 #include "wav/wav.h"
 
-// Builds one output track: header, then per edit point the lead-in or crossfade, the
-// segment, its tail pad and the crossfade copied over the edit.
-static void Build_Track(const Job* job, int32_t t)
+// A track's takes stay open while the track is built, so that an edit list that comes
+// back to the same takes again and again opens each once: with hundreds of edits the
+// opens would otherwise cost more than the audio they move.
+constexpr int32_t OPEN_TAKES = 8;
+
+// The takes of one track that are open, by file name; the oldest is closed when a
+// further one is needed.
+struct Open_Takes {
+    char names[OPEN_TAKES][TAKE_NAME_BUFFER];
+    Stream streams[OPEN_TAKES];
+    int32_t count;
+    int32_t oldest;
+};
+
+// The take `name` of edit point i of track t, opened unless it is open already.
+static Wav_File Take_File(const Job* job, int32_t t, int32_t i, const char* name, Open_Takes* open)
 {
-    const char* out = Out_Name(job, t);
-    const char* temp = job->temp_name;
-    int32_t rate = job->rate[t], bits = job->bits[t], channels = job->channels[t];
-    int32_t bytes = bits / 8;
+    int32_t k = 0;
+    while (k < open->count && strcmp(open->names[k], name) != 0)
+        k++;
+    if (k == open->count) {
+        if (open->count < OPEN_TAKES) {
+            open->count++;
+        } else {
+            k = open->oldest;
+            open->oldest = (open->oldest + 1) % OPEN_TAKES;
+            Stream_Close_Unwritten(&open->streams[k]);
+        }
+        strcpy(open->names[k], name);
+        open->streams[k] = Stream_Open_Read(open->names[k]);
+    }
+    const Take_Place* place = &job->place_of[t][i];
+    return Wav_File{open->streams[k], place->data_offset, place->data_end, place->file_bytes};
+}
+
+static void Close_Takes(Open_Takes* open)
+{
+    for (int32_t k = 0; k < open->count; k++)
+        Stream_Close_Unwritten(&open->streams[k]);
+    open->count = 0;
+}
+
+// Builds one output track: header, then per edit point the lead-in or crossfade, the
+// segment, its tail pad and the crossfade copied over the edit. Every step writes at
+// absolute frame positions, so later steps overwrite earlier ones where they overlap.
+static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_t* zeros, Open_Takes* open)
+{
+    const char* out_name = Out_Name(job, t);
+    const char* temp_name = job->temp_name;
+    Wav_Format format = Track_Format(job, t);
+    int32_t frame_size = format.bytes_per_sample * format.channels;
     int32_t fade = job->xf_frames[t];
 
-    printf("\n\nBuilding to %s\n", out);
-    MAKE_HEADER(out, rate, bits, job->length[t], (uint16_t)channels);
+    printf("\n\nBuilding to %s\n", out_name);
+    Stream out_stream = Stream_Create(out_name);
+    int64_t out_offset = WRITE_HEADER(&out_stream, &format, job->length[t], nullptr, nullptr, 0);
+    Wav_File out{out_stream, out_offset, INT64_MAX, 0};
     printf("edits: ");
-    char take[TAKE_NAME_BUFFER];
-    char previous[TAKE_NAME_BUFFER];
+
+    // The temp crossfade file holds one crossfade at a time behind a header for `fade`
+    // frames. It is created at the track's first built segment and kept open; it is
+    // left holding its header when the last built segment had no crossfade, and is
+    // removed when it had one.
+    Wav_File temp{{-1, temp_name}, 0, INT64_MAX, 0};
+    bool temp_kept = false;
+    Fade_Work work{};
+    if (job->xf_type[t] != 0)
+        Fade_Work_Start(&work, frame_size, job->xf_type[t], fade);
+
+    char take_name[TAKE_NAME_BUFFER];
+    char previous_name[TAKE_NAME_BUFFER];
     int64_t written_to = 0;  // frames [0, written_to) of the data area exist in the file
     for (int32_t i = 0; i < job->edit_count; i++) {
         printf("%i ", i + 1);
         (void)fflush(stdout);  // progress only; a lost flush loses no audio
-        Take_Name(job, t, i, take);
-        previous[0] = '\0';
-        if (i > 0)
-            Take_Name(job, t, i - 1, previous);
         int32_t start = job->seg_start[t][i];
         int32_t count = job->seg_length[t][i];
         if (count < 1)
             continue;
+        Take_Name(job, t, i, take_name);
 
-        MAKE_HEADER(temp, rate, bits, fade, (uint16_t)channels);
+        if (temp.stream.fd < 0) {
+            temp.stream = Stream_Create(temp_name);
+            temp.data_offset = WRITE_HEADER(&temp.stream, &format, fade, nullptr, nullptr, 0);
+        }
+        temp_kept = true;
+        Wav_File take = Take_File(job, t, i, take_name, open);
         bool crossfade = false;
         int32_t insert_at = 0;
         if (i == 0) {
             if (job->lead_in[t] != 0)
-                PAD_FILE(out, 0, bytes, channels, job->lead_in[t]);
+                PAD_FILE(&out, 0, frame_size, job->lead_in[t], zeros);
         } else if (job->xf_type[t] != 0 && start > fade * 0.5) {
             insert_at = start - fade / 2;
             crossfade = true;
-            if (CROSSFADE(start, start, fade, job->xf_type[t], previous, take, temp, channels, bytes, 0) != XF_OK) {
+            temp_kept = false;  // removed after its crossfade is copied, or after it failed
+            Take_Name(job, t, i - 1, previous_name);
+            Wav_File previous = Take_File(job, t, i - 1, previous_name, open);
+            take = Take_File(job, t, i, take_name, open);  // may have been closed to open the previous one
+            if (CROSSFADE(start, start, &previous, &take, &temp, &format, &work) != XF_OK) {
                 puts("Crossfade failed.");
                 crossfade = false;  // the two segments meet in a hard cut instead
-                (void)remove(temp); // holds a header only; a stale one is rewritten before the next use
             }
         }
         // The take must still hold every frame the plan found in it; fewer means it
         // changed under the build, and the silence copied in would pass for audio.
         int32_t planned = job->frames_of[t][i] - start < count ? job->frames_of[t][i] - start : count;
-        if (INSERT_FILE(out, take, start, bytes, channels, count, start) < planned)
-            FAIL(">> Take %s holds fewer frames than when the job was planned, exiting\n", take);
+        if (INSERT_FILE(&out, &take, start, frame_size, count, start, buffer) < planned)
+            FAIL(">> Take %s holds fewer frames than when the job was planned, exiting\n", take_name);
         if (job->tail_flag[t][i])
-            PAD_FILE(out, job->tail_start[t][i], bytes, channels, job->tail_length[t][i]);
+            PAD_FILE(&out, job->tail_start[t][i], frame_size, job->tail_length[t][i], zeros);
         if ((int64_t)start + count > written_to)
             written_to = (int64_t)start + count;
         if (crossfade) {
@@ -63,19 +129,37 @@ static void Build_Track(const Job* job, int32_t t)
             int32_t frames = fade;
             if ((int64_t)insert_at + frames > job->length[t])
                 frames = job->length[t] - insert_at;
-            if (insert_at > 0)
-                INSERT_FILE(out, temp, insert_at, bytes, channels, frames, 0);
-            (void)remove(temp);  // a leftover temp file is rewritten before its next use
+            INSERT_FILE(&out, &temp, insert_at, frame_size, frames, 0, buffer);
         }
     }
     // Segments may end a frame short of the next one's start; when that happens at the
     // end, the header would declare a frame the file lacks. Silence completes it.
     if (written_to < job->length[t])
-        PAD_FILE(out, (int32_t)written_to, bytes, channels, job->length[t] - (int32_t)written_to);
+        PAD_FILE(&out, (int32_t)written_to, frame_size, job->length[t] - (int32_t)written_to, zeros);
+
+    Close_Takes(open);
+    if (job->xf_type[t] != 0)
+        Fade_Work_End(&work);
+    if (temp.stream.fd >= 0) {
+        // Left behind it holds its header only, as after a hard cut.
+        if (temp_kept && ftruncate(temp.stream.fd, temp.data_offset) != 0)
+            FAIL(">> Cannot write %s (%s), exiting\n", temp_name, strerror(errno));
+        Stream_Close_Written(&temp.stream);
+        if (!temp_kept && unlink(temp_name) != 0)
+            FAIL(">> Cannot remove %s (%s), exiting\n", temp_name, strerror(errno));
+    }
+    Stream_Close_Written(&out.stream);
 }
 
 void Build_Tracks(const Job* job)
 {
+    // One copy buffer and one of silence serve every track.
+    uint8_t* buffer = Block_Alloc(COPY_BYTES);
+    uint8_t* zeros = Block_Alloc(COPY_BYTES);
+    Open_Takes* open = (Open_Takes*)Block_Alloc((int64_t)sizeof(Open_Takes));
     for (int32_t t = 0; t < job->track_count; t++)
-        Build_Track(job, t);
+        Build_Track(job, t, buffer, zeros, open);
+    free(open);
+    free(zeros);
+    free(buffer);
 }

@@ -116,27 +116,40 @@ void Prepare_Job(Job* job)
     }
 }
 
+Wav_Format Track_Format(const Job* job, int32_t t)
+{
+    return Wav_Format{job->rate[t], job->bits[t], job->bytes[t], job->channels[t], job->is_float[t],
+                      job->valid_bits[t], job->channel_mask[t]};
+}
+
 void Probe_Takes(Job* job)
 {
     char take[TAKE_NAME_BUFFER];
     for (int32_t t = 0; t < job->track_count; t++) {
         for (int32_t i = 0; i < job->edit_count; i++) {
             Take_Name(job, t, i, take);
-            GET_ATTRIBUTES(i, take, job->take_channels, job->take_offset, job->take_rate, job->take_frames,
-                           job->take_bytes, job->take_bits);
-            job->frames_of[t][i] = job->take_frames[i];
-            if (job->take_frames[i] > job->longest[t])
-                job->longest[t] = job->take_frames[i];
+            GET_ATTRIBUTES(i, take, job->takes);
+            const Take_Info* info = &job->takes[i];
+            const Wav_Format* f = &info->format;
+            job->frames_of[t][i] = info->frames;
+            job->place_of[t][i] = Take_Place{info->data_offset, info->data_end, info->file_bytes};
+            if (info->frames > job->longest[t])
+                job->longest[t] = info->frames;
             if (i == 0) {
-                job->rate[t] = job->take_rate[0];
-                job->bits[t] = job->take_bits[0];
-                job->bytes[t] = job->take_bytes[0];
-                job->channels[t] = job->take_channels[0];
-            } else if (job->take_rate[i] != job->rate[t]) {
+                job->rate[t] = f->sample_rate;
+                job->bits[t] = f->bits_per_sample;
+                job->bytes[t] = f->bytes_per_sample;
+                job->channels[t] = f->channels;
+                job->is_float[t] = f->is_float;
+                job->valid_bits[t] = f->valid_bits;
+                job->channel_mask[t] = f->channel_mask;
+                job->bext[t] = info->bext;
+                job->ixml[t] = info->ixml;
+            } else if (f->sample_rate != job->rate[t]) {
                 FAIL(">> Samplerate mismatch among %s takes, exiting\n", Base_Name(job, t));
-            } else if (job->take_bits[i] != job->bits[t]) {
+            } else if (f->bits_per_sample != job->bits[t] || f->is_float != job->is_float[t]) {
                 FAIL(">> Bit format mismatch among %s takes, exiting\n", Base_Name(job, t));
-            } else if (job->take_channels[i] != job->channels[t]) {
+            } else if (f->channels != job->channels[t]) {
                 FAIL(">> Mono-stereo mismatch among %s takes, exiting\n", Base_Name(job, t));
             }
         }
@@ -193,11 +206,6 @@ void Plan_Edits(Job* job)
         // Only a track that crossfades needs its length in frames to be a real number.
         float xf_product = rate * (job->xf_length[t] / 1000.0f);
         job->xf_frames[t] = job->xf_type[t] != 0 ? Frames_Of(xf_product, "The crossfade of track", t + 1) : 0;
-
-        int64_t data_bytes = (int64_t)length * job->bytes[t] * job->channels[t];
-        if (data_bytes > MAX_DATA_BYTES)
-            FAIL(">> Track %s would hold %lld bytes of audio, more than a WAV file can declare, exiting\n",
-                 Out_Name(job, t), (long long)data_bytes);
     }
 }
 

@@ -1,80 +1,107 @@
 #include "wav/wav.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
-#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "audio/audio.h"
 #include "fail.h"
 
-// ---- streams ---------------------------------------------------------------
+// ---- files -------------------------------------------------------------------
 
-Stream Stream_Try_Open(const char* path, const char* mode)
+Stream Stream_Try_Read(const char* path)
 {
-    Stream stream{fopen(path, mode), path, 0, nullptr};
-    if (stream.file == nullptr)
-        return stream;
-    stream.buffer = (char*)malloc(STREAM_BUFFER_BYTES);
-    // Without its own buffer the stream keeps stdio's default one: slower, still correct.
-    if (stream.buffer != nullptr && setvbuf(stream.file, stream.buffer, _IOFBF, STREAM_BUFFER_BYTES) != 0) {
-        free(stream.buffer);
-        stream.buffer = nullptr;
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; the probe then refuses it.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+            int saved = errno;
+            (void)close(fd);  // only opened to read: nothing to lose
+            errno = saved;
+            fd = -1;
+        }
     }
-    return stream;
+    return Stream{fd, path};
 }
 
-Stream Stream_Open(const char* path, const char* mode)
+Stream Stream_Open_Read(const char* path)
 {
-    Stream stream = Stream_Try_Open(path, mode);
-    if (stream.file == nullptr)
+    Stream stream = Stream_Try_Read(path);
+    if (stream.fd < 0)
         FAIL(">> Cannot open %s (%s), exiting\n", path, strerror(errno));
     return stream;
 }
 
-void Stream_Seek(Stream* stream, int64_t byte_offset)
+Stream Stream_Create(const char* path)
 {
-    if (stream->position == byte_offset)
-        return;
-    if (byte_offset < 0 || byte_offset > LONG_MAX || fseek(stream->file, (long)byte_offset, SEEK_SET) != 0)
-        FAIL(">> Cannot seek to byte %lld of %s, exiting\n", (long long)byte_offset, stream->path);
-    stream->position = byte_offset;
+    // Whatever stands at the name goes first, so a link there is never written through;
+    // O_EXCL | O_NOFOLLOW then refuse anything that appears in between.
+    if (unlink(path) != 0 && errno != ENOENT)
+        FAIL(">> Cannot replace %s (%s), exiting\n", path, strerror(errno));
+    int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        FAIL(">> Cannot open %s (%s), exiting\n", path, strerror(errno));
+    return Stream{fd, path};
 }
 
-int32_t Stream_Read(Stream* stream, uint8_t* buffer, int32_t bytes)
+int64_t Stream_Read_At(const Stream* stream, int64_t byte_offset, uint8_t* buffer, int64_t bytes)
 {
-    size_t got = fread(buffer, 1, (size_t)bytes, stream->file);
-    if (got < (size_t)bytes) {
-        if (ferror(stream->file))
-            FAIL(">> Cannot read %s, exiting\n", stream->path);
-        // Past the end of the file: what is not there is silence.
-        memset(buffer + got, 0, (size_t)bytes - got);
+    int64_t got = 0;
+    while (got < bytes) {
+        ssize_t n = pread(stream->fd, buffer + got, (size_t)(bytes - got), (off_t)(byte_offset + got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            FAIL(">> Cannot read %s (%s), exiting\n", stream->path, strerror(errno));
+        if (n == 0)
+            break;
+        got += n;
     }
-    stream->position += (int64_t)got;
-    return (int32_t)got;
+    // Past the end of the file: what is not there is silence.
+    memset(buffer + got, 0, (size_t)(bytes - got));
+    return got;
 }
 
-void Stream_Write(Stream* stream, const uint8_t* buffer, int32_t bytes)
+void Stream_Write_At(const Stream* stream, int64_t byte_offset, const uint8_t* buffer, int64_t bytes)
 {
-    if (fwrite(buffer, 1, (size_t)bytes, stream->file) != (size_t)bytes)
-        FAIL(">> Cannot write %s (disk full or file too large?), exiting\n", stream->path);
-    stream->position += bytes;
+    int64_t put = 0;
+    while (put < bytes) {
+        ssize_t n = pwrite(stream->fd, buffer + put, (size_t)(bytes - put), (off_t)(byte_offset + put));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            FAIL(">> Cannot write %s (%s), exiting\n", stream->path,
+                 n < 0 ? strerror(errno) : "disk full or file too large?");
+        put += n;
+    }
+}
+
+int64_t Stream_Size(const Stream* stream)
+{
+    struct stat st;
+    if (fstat(stream->fd, &st) != 0)
+        FAIL(">> Cannot read %s (%s), exiting\n", stream->path, strerror(errno));
+    return (int64_t)st.st_size;
 }
 
 void Stream_Close_Written(Stream* stream)
 {
-    if (fclose(stream->file) != 0)
-        FAIL(">> Cannot finish writing %s (disk full or file too large?), exiting\n", stream->path);
-    free(stream->buffer);
-    *stream = Stream{nullptr, stream->path, -1, nullptr};
+    if (close(stream->fd) != 0)
+        FAIL(">> Cannot finish writing %s (%s), exiting\n", stream->path, strerror(errno));
+    stream->fd = -1;
 }
 
 void Stream_Close_Unwritten(Stream* stream)
 {
     // Nothing was written through this stream, so a failing close loses nothing.
-    (void)fclose(stream->file);
-    free(stream->buffer);
-    *stream = Stream{nullptr, stream->path, -1, nullptr};
+    (void)close(stream->fd);
+    stream->fd = -1;
 }
 
 uint8_t* Block_Alloc(int64_t bytes)
@@ -85,7 +112,7 @@ uint8_t* Block_Alloc(int64_t bytes)
     return (uint8_t*)block;
 }
 
-// ---- header ----------------------------------------------------------------
+// ---- little-endian fields ------------------------------------------------------
 
 // Writes an unsigned 32-bit field as two 16-bit halves: Decon4 takes values up to
 // 2^31 - 1 only, and a header field may use bit 31.
@@ -95,53 +122,37 @@ static void Put32(uint8_t* at, uint32_t value)
     Decon2(value >> 16, at + 2);
 }
 
-void MAKE_HEADER(const char* path, int32_t sample_rate, int32_t bits, int32_t frames, uint16_t channels)
+static void Put64(uint8_t* at, uint64_t value)
 {
-    // Unsigned arithmetic: the fields are unsigned 32-bit, and the caller keeps the
-    // data size within 2147483611 bytes, so nothing wraps for a job the tool accepts.
-    uint32_t bytes_per_sample = (uint32_t)bits / 8;
-    uint32_t data_size = (uint32_t)frames * bytes_per_sample * channels;
-
-    uint8_t header[HEADER_BYTES];
-    memcpy(header + 0, "RIFF", 4);
-    Put32(header + 4, data_size + 36);
-    memcpy(header + 8, "WAVEfmt ", 8);
-    Put32(header + 16, 16);
-    Decon2(1, header + 20);  // integer PCM
-    Decon2(channels, header + 22);
-    Put32(header + 24, (uint32_t)sample_rate);
-    Put32(header + 28, (uint32_t)sample_rate * bytes_per_sample * channels);
-    Decon2(((uint32_t)channels * (uint32_t)bits / 8) & 0xFFFF, header + 32);
-    Decon2((uint32_t)bits, header + 34);
-    memcpy(header + 36, "data", 4);
-    Put32(header + 40, data_size);
-
-    Stream out = Stream_Open(path, "wb");
-    Stream_Write(&out, header, HEADER_BYTES);
-    Stream_Close_Written(&out);
+    Put32(at, (uint32_t)(value & 0xFFFFFFFFu));
+    Put32(at + 4, (uint32_t)(value >> 32));
 }
 
-// ---- tag search ------------------------------------------------------------
-
-int64_t FIND_TAG(FILE* file, const char* path, const char* tag, int32_t tag_bytes, int32_t last_offset)
+static uint32_t Get32(const uint8_t* at)
 {
-    // The file is read window by window; each window overlaps the next by the tag's
-    // length so that a tag across a window edge is still seen. Only even offsets from
-    // 2 on are examined: chunks start on even bytes, and byte 0 is the RIFF tag. The
-    // search looks at bytes, not at the chunk list, so the tag's text inside an earlier
-    // chunk is taken for the chunk; every user of the search sees the same offset.
+    return (uint32_t)Assem4(at);
+}
+
+static uint64_t Get64(const uint8_t* at)
+{
+    return (uint64_t)Get32(at) | (uint64_t)Get32(at + 4) << 32;
+}
+
+// ---- tag search (fallback) -------------------------------------------------------
+
+int64_t FIND_TAG(const Stream* file, const char* tag, int32_t tag_bytes, int32_t last_offset)
+{
+    // For takes whose chunk list cannot be walked: the first even offset from 2 on
+    // where the tag's bytes stand, whatever chunk they belong to. Byte 0 is the form's
+    // own tag and chunks start on even bytes, hence the even offsets from 2.
     const int32_t step = 4096;
     uint8_t window[4096 + 8];
     for (int64_t base = 0; base <= last_offset; base += step) {
-        if (fseek(file, (long)base, SEEK_SET) != 0)
-            FAIL(">> Cannot seek in %s, exiting\n", path);
-        size_t got = fread(window, 1, (size_t)(step + tag_bytes), file);
-        if (got < (size_t)(step + tag_bytes) && ferror(file))
-            FAIL(">> Cannot read %s, exiting\n", path);
+        int64_t got = Stream_Read_At(file, base, window, step + tag_bytes);
         int64_t first = base < 2 ? 2 : base;
         for (int64_t p = first; p < base + step && p <= last_offset; p += 2) {
             int64_t at = p - base;
-            if (at + tag_bytes > (int64_t)got)
+            if (at + tag_bytes > got)
                 return -1;  // the rest of the file is shorter than the tag
             if (memcmp(window + at, tag, (size_t)tag_bytes) == 0)
                 return p;
@@ -150,73 +161,186 @@ int64_t FIND_TAG(FILE* file, const char* path, const char* tag, int32_t tag_byte
     return -1;
 }
 
-// ---- probe -----------------------------------------------------------------
+// ---- probe -------------------------------------------------------------------
 
-// The sub-format of an extensible header that means integer PCM.
-static const uint8_t PCM_SUBFORMAT[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
-                                          0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+// Sub-formats of an extensible header: integer PCM and IEEE float (the format code in
+// the first two bytes, then a fixed tail).
+static const uint8_t SUBFORMAT_TAIL[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                           0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+// A Wave64 file starts with this GUID ("riff" and a tail), not with "RIFF".
+static const uint8_t WAVE64_RIFF[16] = {'r', 'i', 'f', 'f', 0x2E, 0x91, 0xCF, 0x11,
+                                        0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00};
 
-void GET_ATTRIBUTES(int32_t take, const char* path, int32_t channels[], int32_t data_offset[],
-                    int32_t sample_rate[], int32_t frames[], int32_t bytes_per_sample[],
-                    int32_t bits_per_sample[])
+// What the chunk walk found; offsets are of the chunk headers, -1 when absent.
+struct Walk {
+    int64_t fmt_at;
+    int64_t data_at;
+    uint64_t data_bytes;  // declared size (from ds64 for RF64)
+    Chunk_Span bext, ixml;
+    bool broken;          // a size ran past the end of the file before "data" was reached
+};
+
+// Walks the chunk list of a RIFF, RF64 or BW64 file from byte 12. Returns false when the
+// file is not of that form.
+static bool Walk_Chunks(const Stream* file, int64_t file_bytes, Walk* walk)
 {
-    // stdio's own small buffer: the probe reads a few bytes near the start only.
-    FILE* file = fopen(path, "rb");
-    if (file == nullptr) {
-        // A CR from a job file saved with Windows line ends is part of the name; shown
-        // raw it would garble the line, so control characters are shown escaped.
+    *walk = Walk{-1, -1, 0, {0, 0}, {0, 0}, false};
+    uint8_t head[12];
+    if (Stream_Read_At(file, 0, head, 12) < 12 || memcmp(head + 8, "WAVE", 4) != 0)
+        return false;
+    bool rf64 = memcmp(head, "RF64", 4) == 0 || memcmp(head, "BW64", 4) == 0;
+    if (!rf64 && memcmp(head, "RIFF", 4) != 0)
+        return false;
+    uint64_t ds64_data = 0;
+    bool has_ds64 = false;
+    int64_t at = 12;
+    while (at + 8 <= file_bytes) {
+        uint8_t chunk[8 + 28];
+        (void)Stream_Read_At(file, at, chunk, sizeof chunk);  // zeros past the end
+        uint64_t size = Get32(chunk + 4);
+        if (memcmp(chunk, "ds64", 4) == 0 && size >= 28) {
+            has_ds64 = true;
+            ds64_data = Get64(chunk + 16);
+        }
+        if (memcmp(chunk, "data", 4) == 0) {
+            walk->data_at = at;
+            walk->data_bytes = rf64 && has_ds64 && size == 0xFFFFFFFFu ? ds64_data : size;
+            // The audio may run on to the end of a file whose size field was never
+            // finished; chunks after it are looked for only when it ends inside the file.
+            if ((int64_t)walk->data_bytes > file_bytes - at - 8)
+                return true;
+            size = walk->data_bytes;
+        } else if (memcmp(chunk, "fmt ", 4) == 0 && walk->fmt_at < 0) {
+            walk->fmt_at = at;
+        } else if (memcmp(chunk, "bext", 4) == 0 && walk->bext.bytes == 0 && at + 8 + (int64_t)size <= file_bytes) {
+            walk->bext = {at, 8 + (int64_t)size + (int64_t)(size & 1)};
+        } else if (memcmp(chunk, "iXML", 4) == 0 && walk->ixml.bytes == 0 && at + 8 + (int64_t)size <= file_bytes) {
+            walk->ixml = {at, 8 + (int64_t)size + (int64_t)(size & 1)};
+        }
+        int64_t next = at + 8 + (int64_t)size + (int64_t)(size & 1);
+        if (next > file_bytes + 1) {  // a last odd chunk may lack its pad byte
+            walk->broken = walk->data_at < 0;
+            return true;
+        }
+        at = next;
+    }
+    return true;
+}
+
+// What a format code names, in plain words, for takes the tool cannot cut.
+static const char* Format_Name(int32_t code)
+{
+    switch (code) {
+    case 2: return "Microsoft ADPCM";
+    case 6: return "A-law";
+    case 7: return "mu-law";
+    case 0x11: return "IMA ADPCM";
+    case 0x31: return "GSM 6.10";
+    case 0x50: case 0x55: return "MPEG audio";
+    default: return "compressed or unknown";
+    }
+}
+
+// Ends the process with `line` about take `path`, then a hint on how to convert it.
+[[noreturn]] static void Refuse_Format(const char* path, const char* what)
+{
+    FAIL(">> Take %s holds %s, which the tool cannot cut, exiting\n"
+         ">> Convert it to 16-, 24- or 32-bit PCM or to float first, for example: sox in.wav -b 24 out.wav\n",
+         path, what);
+}
+
+// Shows `path` with control characters escaped (a CR from a job file saved with Windows
+// line ends is part of the name; shown raw it would garble the line).
+static void Shown_Name(const char* path, char* shown, size_t capacity)
+{
+    size_t at = 0;
+    for (const char* c = path; *c && at + 5 < capacity; c++)
+        at += (unsigned char)*c < 32 ? (size_t)snprintf(shown + at, 5, "\\x%02X", (unsigned)*c)
+                                     : (size_t)snprintf(shown + at, 2, "%c", *c);
+    shown[at] = '\0';
+}
+
+void GET_ATTRIBUTES(int32_t take, const char* path, Take_Info takes[])
+{
+    Stream in = Stream_Try_Read(path);
+    if (in.fd < 0) {
         char shown[1024];
-        size_t at = 0;
-        for (const char* c = path; *c && at + 5 < sizeof shown; c++)
-            at += (unsigned char)*c < 32 ? (size_t)snprintf(shown + at, 5, "\\x%02X", (unsigned)*c)
-                                         : (size_t)snprintf(shown + at, 2, "%c", *c);
-        shown[at] = '\0';
+        Shown_Name(path, shown, sizeof shown);
         FAIL(">> Cannot find file called %s, exiting\n", shown);
     }
-    Stream in{file, path, -1, nullptr};
-
-    // "fmt" is compared on 3 bytes, so a format chunk tagged "fmt" and any fourth
-    // character is taken. Without one the fields are read as if it stood at 15000.
-    int64_t fmt_at = FIND_TAG(file, path, "fmt", 3, PROBE_TAG_LIMIT);
-    if (fmt_at < 0) {
-        puts(">> Can't find format chunk in wave file!");
-        fmt_at = PROBE_TAG_LIMIT;
+    struct stat st;
+    if (fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        Stream_Close_Unwritten(&in);
+        FAIL(">> Take %s is not a regular file, exiting\n", path);
     }
-    uint8_t fmt[48];  // tag, size, and the fields of an extensible format chunk; zeros past the file's end
-    Stream_Seek(&in, fmt_at);
-    (void)Stream_Read(&in, fmt, (int32_t)sizeof fmt);
-    int32_t format_code = Assem2(fmt + 8);
+    int64_t file_bytes = (int64_t)st.st_size;
+    uint8_t magic[16];
+    (void)Stream_Read_At(&in, 0, magic, 16);
+    if (memcmp(magic, WAVE64_RIFF, 16) == 0) {
+        Stream_Close_Unwritten(&in);
+        Refuse_Format(path, "a Wave64 file (not RIFF WAV)");
+    }
+
+    Walk walk;
+    bool walked = Walk_Chunks(&in, file_bytes, &walk);
+    int64_t fmt_at = walk.fmt_at;
+    if (fmt_at < 0) {
+        // No "fmt " chunk in the list (or no list): search for "fmt" and any fourth
+        // character, as takes whose format chunk is tagged that way still build.
+        fmt_at = FIND_TAG(&in, "fmt", 3, PROBE_TAG_LIMIT);
+        if (fmt_at < 0) {
+            printf(">> Can't find format chunk in wave file!\n>> in take %s\n", path);
+            fmt_at = PROBE_TAG_LIMIT;  // the fields are read as if it stood there
+        }
+    }
+    int64_t data_at = walk.data_at;
+    uint64_t data_bytes = walk.data_bytes;
+    if (!walked || walk.broken || data_at < 0) {
+        data_at = FIND_TAG(&in, "data", 4, PROBE_TAG_LIMIT);
+        if (data_at < 0) {
+            Stream_Close_Unwritten(&in);
+            FAIL(">> Can't find data block in wave file, exiting\n>> in take %s\n", path);
+        }
+        uint8_t size_field[4];
+        (void)Stream_Read_At(&in, data_at + 4, size_field, 4);
+        data_bytes = Get32(size_field);
+        walk.bext = walk.ixml = {0, 0};  // a broken list: nothing to carry
+    }
+    uint8_t fmt[48];  // tag, size, and the fields of an extensible format chunk; zeros past the end
+    (void)Stream_Read_At(&in, fmt_at, fmt, sizeof fmt);
+    Stream_Close_Unwritten(&in);
+
+    int32_t code = Assem2(fmt + 8);
     int32_t chans = Assem2(fmt + 10);
     int32_t rate = Assem4(fmt + 12);
     int32_t block_align = Assem2(fmt + 20);
     int32_t bits = Assem2(fmt + 22);
+    int32_t valid_bits = bits;
+    uint32_t mask = 0;
+    if (code == 0xFFFE) {
+        if (memcmp(fmt + 34, SUBFORMAT_TAIL, 14) != 0)
+            Refuse_Format(path, "an extensible format with an unknown sub-format");
+        valid_bits = Assem2(fmt + 26);
+        mask = Get32(fmt + 28);
+        code = Assem2(fmt + 32);
+        if (valid_bits == 0 || valid_bits > bits)
+            valid_bits = bits;
+    }
+    bool is_float = code == 3;
+    if (code != 1 && !is_float)
+        Refuse_Format(path, Format_Name(code));
+    if (bits == 8)
+        Refuse_Format(path, "8-bit audio");
+    if (is_float ? bits != 32 && bits != 64 : bits != 16 && bits != 24 && bits != 32)
+        FAIL(">> Take %s has %i-bit %s samples; the tool handles 16-, 24- and 32-bit integer and 32- and "
+             "64-bit float, exiting\n",
+             path, bits, is_float ? "float" : "integer");
     int32_t bytes = bits / 8;
     int32_t frame_size = bytes * chans;
-
-    int64_t data_at = FIND_TAG(file, path, "data", 4, PROBE_TAG_LIMIT);
-    if (data_at < 0) {
-        Stream_Close_Unwritten(&in);
-        FAIL(">> Can't find data block in wave file, exiting\n");
-    }
-    uint8_t size_field[4];
-    in.position = -1;
-    Stream_Seek(&in, data_at + 4);
-    (void)Stream_Read(&in, size_field, 4);
-    uint32_t data_size = (uint32_t)Assem4(size_field);
-    if (fseek(file, 0, SEEK_END) != 0)
-        FAIL(">> Cannot seek in %s, exiting\n", path);
-    int64_t file_size = ftell(file);
-    if (file_size < 0)
-        FAIL(">> Cannot read %s, exiting\n", path);
-    Stream_Close_Unwritten(&in);
-
-    bool pcm = format_code == 1 || (format_code == 0xFFFE && memcmp(fmt + 32, PCM_SUBFORMAT, 16) == 0);
-    if (!pcm)
-        FAIL(">> Take %s is not integer PCM (format code 0x%04X), exiting\n", path, (unsigned)format_code);
-    if (bits != 16 && bits != 24 && bits != 32)
-        FAIL(">> Take %s has %i bits per sample; the tool handles 16, 24 and 32, exiting\n", path, bits);
     if (frame_size == 0)
         FAIL(">> Take %s declares 0 channels, exiting\n", path);
+    if (chans > MAX_CHANNELS)
+        FAIL(">> Take %s declares %i channels; the tool handles at most %i, exiting\n", path, chans, MAX_CHANNELS);
     if (block_align != frame_size)
         FAIL(">> Take %s has frames of %i bytes where %i channels of %i bits need %i, exiting\n", path,
              block_align, chans, bits, frame_size);
@@ -224,75 +348,174 @@ void GET_ATTRIBUTES(int32_t take, const char* path, int32_t channels[], int32_t 
         FAIL(">> Take %s has a sample rate of %u Hz, exiting\n", path, (unsigned)rate);
 
     int64_t offset = data_at + 8;
-    int64_t count = data_size / (uint32_t)frame_size;
-    // A take whose data area would begin past its end holds no frames.
-    int64_t available = file_size > offset ? (file_size - offset) / frame_size : 0;
-    if (count > available)
-        count = available;
-    if (offset + count * frame_size > INT32_MAX)
-        FAIL(">> Take %s holds more than 2 GiB of audio, which the tool cannot address, exiting\n", path);
+    int64_t available = file_bytes > offset ? file_bytes - offset : 0;
+    int64_t audio = (int64_t)(data_bytes < (uint64_t)available ? data_bytes : (uint64_t)available);
+    int64_t count = audio / frame_size;
+    if (count > INT32_MAX)
+        FAIL(">> Take %s holds %lld frames; the tool addresses at most %d, exiting\n", path, (long long)count,
+             INT32_MAX);
 
-    channels[take] = chans;
-    data_offset[take] = (int32_t)offset;
-    sample_rate[take] = rate;
-    frames[take] = (int32_t)count;
-    bytes_per_sample[take] = bytes;
-    bits_per_sample[take] = bits;
+    Take_Info* info = &takes[take];
+    info->format = Wav_Format{rate, bits, bytes, chans, is_float ? 1 : 0, valid_bits, mask};
+    info->frames = (int32_t)count;
+    info->data_offset = offset;
+    info->data_end = offset + audio;
+    info->file_bytes = file_bytes;
+    info->bext = walk.bext;
+    info->ixml = walk.ixml;
 }
 
-// ---- frame copy and silence -------------------------------------------------
+// ---- headers -------------------------------------------------------------------
 
-static int64_t Data_Offset(Stream* stream, int32_t last_offset, const char* missing_message)
+// Largest header WRITE_HEADER builds itself (carried chunks come on top):
+// 12 form + 36 ds64 + 48 fmt + 12 fact + 8 data.
+constexpr int32_t MAX_OWN_HEADER = 12 + 36 + 48 + 12 + 8;
+
+// Builds the header up to (not including) the carried chunks and the data chunk header
+// into `h`; returns its size. The size fields count `carried_bytes` and the data of
+// `frames` frames. `canonical` forces the plain 44-byte layout whatever the format.
+static int32_t Own_Header(const Wav_Format* f, int32_t frames, int64_t carried_bytes, uint8_t* h, bool canonical)
 {
-    int64_t tag = FIND_TAG(stream->file, stream->path, "data", 4, last_offset);
-    if (tag < 0)
-        FAIL("%s", missing_message);
-    stream->position = -1;  // the search moved the stream
-    return tag + 8;
-}
+    int64_t data_bytes = (int64_t)frames * f->bytes_per_sample * f->channels;
+    bool rf64 = !canonical && data_bytes > MAX_DATA_BYTES;
+    // Float in more channels is extensible only to carry a speaker mask: sox warns on
+    // every extensible float header (its own reader's quirk), so without a mask the plain
+    // float layout serves.
+    bool extensible = !canonical && f->channels > 2 && (!f->is_float || f->channel_mask != 0);
+    bool is_float = !canonical && f->is_float;
+    int32_t fmt_size = extensible ? 40 : is_float ? 18 : 16;
+    int32_t at = 12;
+    if (rf64)
+        at += 36;
+    int32_t fmt_at = at;
+    at += 8 + fmt_size;
+    if (is_float)
+        at += 12;
+    int64_t riff_bytes = at - 8 + carried_bytes + 8 + data_bytes;
 
-int32_t INSERT_FILE(const char* dest_path, const char* source_path, int32_t dest_frame,
-                 int32_t bytes_per_sample, int32_t channels, int32_t frames, int32_t source_frame)
-{
-    Stream dest = Stream_Open(dest_path, "rb+");
-    Stream source = Stream_Open(source_path, "rb");
-    const char* missing = ">> Can't find data block in wave file, exiting\n";
-    int64_t dest_offset = Data_Offset(&dest, INSERT_TAG_LIMIT, missing);
-    int64_t source_offset = Data_Offset(&source, INSERT_TAG_LIMIT, missing);
-
-    int64_t frame_size = (int64_t)bytes_per_sample * channels;
-    uint8_t* block = Block_Alloc(BLOCK_FRAMES * frame_size);
-    int64_t source_pos = source_offset + source_frame * frame_size;
-    int64_t dest_pos = dest_offset + dest_frame * frame_size;
-    int64_t bytes_held = 0;
-    for (int32_t done = 0; done < frames; done += BLOCK_FRAMES) {
-        int32_t n = frames - done < BLOCK_FRAMES ? frames - done : BLOCK_FRAMES;
-        int32_t n_bytes = (int32_t)(n * frame_size);
-        Stream_Seek(&source, source_pos);
-        bytes_held += Stream_Read(&source, block, n_bytes);  // a short read leaves silence
-        Stream_Seek(&dest, dest_pos);
-        Stream_Write(&dest, block, n_bytes);
-        source_pos += n_bytes;
-        dest_pos += n_bytes;
+    memcpy(h, rf64 ? "RF64" : "RIFF", 4);
+    Put32(h + 4, rf64 ? 0xFFFFFFFFu : (uint32_t)riff_bytes);
+    memcpy(h + 8, "WAVE", 4);
+    if (rf64) {
+        memcpy(h + 12, "ds64", 4);
+        Put32(h + 16, 28);
+        Put64(h + 20, (uint64_t)riff_bytes);
+        Put64(h + 28, (uint64_t)data_bytes);
+        Put64(h + 36, (uint64_t)frames);
+        Put32(h + 44, 0);  // no table of further chunk sizes
     }
-    free(block);
-    Stream_Close_Written(&dest);
-    Stream_Close_Unwritten(&source);
-    return (int32_t)(bytes_held / frame_size);
+    uint8_t* fmt = h + fmt_at;
+    memcpy(fmt, "fmt ", 4);
+    Put32(fmt + 4, (uint32_t)fmt_size);
+    Decon2(extensible ? 0xFFFE : is_float ? 3 : 1, fmt + 8);
+    Decon2((uint32_t)f->channels, fmt + 10);
+    Put32(fmt + 12, (uint32_t)f->sample_rate);
+    Put32(fmt + 16, (uint32_t)f->sample_rate * (uint32_t)f->bytes_per_sample * (uint32_t)f->channels);
+    Decon2(((uint32_t)f->channels * (uint32_t)f->bits_per_sample / 8) & 0xFFFF, fmt + 20);
+    Decon2((uint32_t)f->bits_per_sample, fmt + 22);
+    if (fmt_size >= 18)
+        Decon2((uint32_t)fmt_size - 18, fmt + 24);
+    if (extensible) {
+        Decon2((uint32_t)(f->valid_bits > 0 ? f->valid_bits : f->bits_per_sample), fmt + 26);
+        Put32(fmt + 28, f->channel_mask);
+        Decon2(is_float ? 3 : 1, fmt + 32);
+        memcpy(fmt + 34, SUBFORMAT_TAIL, 14);
+    }
+    if (is_float) {
+        uint8_t* fact = fmt + 8 + fmt_size;
+        memcpy(fact, "fact", 4);
+        Put32(fact + 4, 4);
+        Put32(fact + 8, (uint32_t)frames);
+    }
+    return at;
 }
 
-void PAD_FILE(const char* path, int32_t start_frame, int32_t bytes_per_sample, int32_t channels,
-              int32_t frames)
+int64_t HEADER_SIZE(const Wav_Format* format, int32_t frames, const Chunk_Span carried[], int32_t carried_count)
 {
-    int64_t frame_size = (int64_t)bytes_per_sample * channels;
-    uint8_t* zeros = Block_Alloc(BLOCK_FRAMES * frame_size);
-    Stream out = Stream_Open(path, "rb+");
-    int64_t offset = Data_Offset(&out, PROBE_TAG_LIMIT, "Can't find data block in wave file!\n");
-    for (int32_t done = 0; done < frames; done += BLOCK_FRAMES) {
-        int32_t n = frames - done < BLOCK_FRAMES ? frames - done : BLOCK_FRAMES;
-        Stream_Seek(&out, offset + (start_frame + (int64_t)done) * frame_size);
-        Stream_Write(&out, zeros, (int32_t)(n * frame_size));
+    uint8_t h[MAX_OWN_HEADER];
+    int64_t carried_bytes = 0;
+    for (int32_t k = 0; k < carried_count; k++)
+        carried_bytes += carried[k].bytes;
+    return Own_Header(format, frames, carried_bytes, h, false) + carried_bytes + 8;
+}
+
+// WRITE_HEADER, in the canonical layout when `canonical` is set.
+static int64_t Write_Header(const Stream* out, const Wav_Format* format, int32_t frames, const Stream* carry_from,
+                            const Chunk_Span carried[], int32_t carried_count, bool canonical)
+{
+    // Unsigned arithmetic in the fields: they are unsigned 32-bit, and a data size past
+    // MAX_DATA_BYTES goes to the ds64 chunk instead, so nothing wraps.
+    int64_t carried_bytes = 0;
+    for (int32_t k = 0; k < carried_count; k++)
+        carried_bytes += carried[k].bytes;
+    uint8_t h[MAX_OWN_HEADER];
+    int64_t at = Own_Header(format, frames, carried_bytes, h, canonical);
+    Stream_Write_At(out, 0, h, at);
+    for (int32_t k = 0; k < carried_count; k++) {
+        // Chunks are copied byte for byte; a bext or iXML chunk is small, but is moved in
+        // blocks all the same.
+        uint8_t block[4096];
+        for (int64_t done = 0; done < carried[k].bytes; done += (int64_t)sizeof block) {
+            int64_t n = carried[k].bytes - done < (int64_t)sizeof block ? carried[k].bytes - done : (int64_t)sizeof block;
+            (void)Stream_Read_At(carry_from, carried[k].at + done, block, n);
+            Stream_Write_At(out, at + done, block, n);
+        }
+        at += carried[k].bytes;
     }
-    free(zeros);
+    int64_t data_bytes = (int64_t)frames * format->bytes_per_sample * format->channels;
+    uint8_t data[8];
+    memcpy(data, "data", 4);
+    Put32(data + 4, !canonical && data_bytes > MAX_DATA_BYTES ? 0xFFFFFFFFu : (uint32_t)data_bytes);
+    Stream_Write_At(out, at, data, 8);
+    return at + 8;
+}
+
+int64_t WRITE_HEADER(const Stream* out, const Wav_Format* format, int32_t frames, const Stream* carry_from,
+                     const Chunk_Span carried[], int32_t carried_count)
+{
+    return Write_Header(out, format, frames, carry_from, carried, carried_count, false);
+}
+
+void MAKE_HEADER(const char* path, int32_t sample_rate, int32_t bits, int32_t frames, uint16_t channels)
+{
+    Wav_Format format{sample_rate, bits, bits / 8, channels, 0, bits, 0};
+    Stream out = Stream_Create(path);
+    (void)Write_Header(&out, &format, frames, nullptr, nullptr, 0, true);
     Stream_Close_Written(&out);
+}
+
+// ---- frame copy and silence -------------------------------------------------------
+
+int32_t INSERT_FILE(const Wav_File* dest, const Wav_File* source, int32_t dest_frame, int32_t frame_size,
+                    int32_t frames, int32_t source_frame, uint8_t* buffer)
+{
+    // Whole frames per read, as many as the buffer holds.
+    int64_t chunk = COPY_BYTES / frame_size * frame_size;
+    int64_t total = (int64_t)frames * frame_size;
+    int64_t from = source->data_offset + (int64_t)source_frame * frame_size;
+    int64_t to = dest->data_offset + (int64_t)dest_frame * frame_size;
+    int64_t held = 0;
+    for (int64_t done = 0; done < total; done += chunk) {
+        int64_t n = total - done < chunk ? total - done : chunk;
+        // Only the audio is read; past its end (a trailing chunk, the end of the file)
+        // the frames are silence.
+        int64_t audio = source->data_end - (from + done);
+        audio = audio < 0 ? 0 : audio > n ? n : audio;
+        int64_t got = audio > 0 ? Stream_Read_At(&source->stream, from + done, buffer, audio) : 0;
+        memset(buffer + got, 0, (size_t)(n - got));
+        held += got;
+        Stream_Write_At(&dest->stream, to + done, buffer, n);
+    }
+    return (int32_t)(held / frame_size);
+}
+
+void PAD_FILE(const Wav_File* dest, int32_t start_frame, int32_t frame_size, int32_t frames, const uint8_t* zeros)
+{
+    int64_t chunk = COPY_BYTES / frame_size * frame_size;
+    int64_t total = (int64_t)frames * frame_size;
+    int64_t to = dest->data_offset + (int64_t)start_frame * frame_size;
+    for (int64_t done = 0; done < total; done += chunk) {
+        int64_t n = total - done < chunk ? total - done : chunk;
+        Stream_Write_At(&dest->stream, to + done, zeros, n);
+    }
 }

@@ -1,81 +1,137 @@
-// WAV file layer: canonical headers, the take probe, the chunk-tag search, frame
-// copies and silence. Every operation opens its files by path and closes them before
-// it returns. Positions and counts are in frames unless a name says bytes.
+// WAV file layer: headers, the take probe, frame copies and silence. Takes are read
+// by walking their RIFF (or RF64) chunk list; what the probe learns travels with the
+// take to every later step, so no file is searched twice. Positions and counts are in
+// frames unless a name says bytes; byte offsets are 64-bit throughout.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
-constexpr int32_t BLOCK_FRAMES = 1024;  // bulk audio moves in blocks of at most this many frames
-constexpr int32_t HEADER_BYTES = 44;    // size of the header MAKE_HEADER writes; its data starts here
+constexpr int32_t BLOCK_FRAMES = 1024;  // audio is mixed in blocks of at most this many frames
+constexpr int32_t HEADER_BYTES = 44;    // size of the canonical header; its data starts here
 
-// Last byte offsets the tag search examines, per user.
-constexpr int32_t PROBE_TAG_LIMIT = 15000;   // GET_ATTRIBUTES and PAD_FILE
-constexpr int32_t INSERT_TAG_LIMIT = 171032; // INSERT_FILE
+// Last byte offsets the fallback tag search examines (takes whose chunk list is broken).
+constexpr int32_t PROBE_TAG_LIMIT = 15000;
 
-// Creates (or truncates) `path` and writes a 44-byte integer PCM header declaring
-// `frames` frames. Data size, byte rate and block align are derived from the arguments.
-// Ends the process with a ">> " line when the file cannot be written.
-void MAKE_HEADER(const char* path, int32_t sample_rate, int32_t bits, int32_t frames, uint16_t channels);
+// Largest data area a canonical header can declare (its RIFF size, data + 36, must stay
+// a positive signed 32-bit value). Larger outputs are written as RF64.
+constexpr int64_t MAX_DATA_BYTES = 2147483611;
 
-// Probes the take at `path` and fills entry [take] of the six arrays: channels, data
-// offset (bytes), sample rate (Hz), frame count (whole frames present in the file),
-// bytes per sample and bits per sample. Ends the process with a ">> " line naming the
-// take when it is missing, has no data area, or is not integer PCM the tool can cut
-// frame-exactly (8-bit, non-whole-byte samples, zero frame size, block align that
-// disagrees with the frame size, zero sample rate, more than 2 GiB of audio).
-void GET_ATTRIBUTES(int32_t take, const char* path, int32_t channels[], int32_t data_offset[],
-                    int32_t sample_rate[], int32_t frames[], int32_t bytes_per_sample[],
-                    int32_t bits_per_sample[]);
+// Bytes moved per read or write of a frame copy: large enough that a copy costs few
+// system calls, small enough that memory stays fixed whatever the take length.
+constexpr int32_t COPY_BYTES = 1 << 18;
+
+// Most channels a take may have: a frame of them (8 bytes each) still fits a copy many
+// times over.
+constexpr int32_t MAX_CHANNELS = 1024;
+
+// ---- files -------------------------------------------------------------------
+
+// An open file and its path (for messages). fd < 0: not open.
+struct Stream {
+    int fd;
+    const char* path;
+};
+
+// Opens `path` for reading (never blocks on a FIFO); fd < 0 when that fails (errno says why).
+Stream Stream_Try_Read(const char* path);
+// Opens `path` for reading; ends the process with ">> Cannot open ..." when it fails.
+Stream Stream_Open_Read(const char* path);
+// Removes whatever is at `path` (a link is removed, never followed) and creates a new
+// empty file there exclusively, for writing; ends the process when that fails.
+Stream Stream_Create(const char* path);
+// Reads `bytes` bytes from `byte_offset` on into `buffer`; bytes past the end of the
+// file are zeros (silence). Returns the bytes actually read. A read error ends the process.
+int64_t Stream_Read_At(const Stream* stream, int64_t byte_offset, uint8_t* buffer, int64_t bytes);
+// Writes `bytes` bytes at `byte_offset`; a short write (full disk, file-size limit) ends the process.
+void Stream_Write_At(const Stream* stream, int64_t byte_offset, const uint8_t* buffer, int64_t bytes);
+// Size of the file in bytes.
+int64_t Stream_Size(const Stream* stream);
+// Closes a stream that was written to; a failed close ends the process.
+void Stream_Close_Written(Stream* stream);
+// Closes a stream nothing was written through: a failing close loses nothing.
+void Stream_Close_Unwritten(Stream* stream);
+// Allocates `bytes` bytes of zeros; ends the process when memory runs out. Freed with free().
+uint8_t* Block_Alloc(int64_t bytes);
+
+// ---- formats and the probe -------------------------------------------------
+
+// How samples lie in a data area.
+struct Wav_Format {
+    int32_t sample_rate;       // frames per second
+    int32_t bits_per_sample;   // container bits: 16, 24, 32 or 64
+    int32_t bytes_per_sample;  // bits_per_sample / 8
+    int32_t channels;
+    int32_t is_float;          // 1: IEEE float samples, 0: integer PCM
+    int32_t valid_bits;        // bits that carry the signal (extensible headers); else bits_per_sample
+    uint32_t channel_mask;     // speaker positions of an extensible header; 0 when none
+};
+
+// A chunk found in a take: byte offset of its 8-byte header and its whole size in bytes
+// (header, body and pad byte). bytes == 0: absent.
+struct Chunk_Span {
+    int64_t at;
+    int64_t bytes;
+};
+
+// What the probe learned about a take.
+struct Take_Info {
+    Wav_Format format;
+    int32_t frames;          // whole frames of audio the take holds
+    int64_t data_offset;     // byte offset of frame 0
+    int64_t data_end;        // byte offset where the audio ends (declared size, clamped to the file)
+    int64_t file_bytes;      // size of the file
+    Chunk_Span bext;         // broadcast-wave chunk, carried into outputs on request
+    Chunk_Span ixml;         // iXML chunk, likewise
+};
+
+// Probes the take at `path` and fills takes[take]. The chunk list is walked from byte
+// 12; only where it cannot reach a "data" chunk (a size that runs past the end of the
+// file, a file that is not RIFF/WAVE) are the tags searched for at even offsets up to
+// 15000, and a format chunk with no "fmt " id is searched for as "fmt" plus any
+// character. Ends the process with a ">> " line naming the take when it is missing, has
+// no data area, or holds audio the tool cannot cut frame-exactly (8-bit, compressed,
+// Wave64, block align that disagrees with the frame size, more than 2^31 - 1 frames).
+void GET_ATTRIBUTES(int32_t take, const char* path, Take_Info takes[]);
 
 // Searches `file` for the first `tag_bytes` bytes of `tag` at the even byte offsets
 // 2, 4, ... up to and including `last_offset`. Returns the byte offset of the first
 // match, or -1. Offsets whose bytes lie past the end of the file never match.
-// Leaves the stream position undefined; callers seek before their next read or write.
-int64_t FIND_TAG(FILE* file, const char* path, const char* tag, int32_t tag_bytes, int32_t last_offset);
+int64_t FIND_TAG(const Stream* file, const char* tag, int32_t tag_bytes, int32_t last_offset);
 
-// Copies frames [source_frame, source_frame + frames) of the source's data area to
-// frames [dest_frame, dest_frame + frames) of the destination's, extending the
-// destination as needed. Frames the source does not hold are written as silence.
-// Both files must exist; the source is only read. Returns how many of the frames
-// the source held (the rest were silence).
-int32_t INSERT_FILE(const char* dest_path, const char* source_path, int32_t dest_frame,
-                 int32_t bytes_per_sample, int32_t channels, int32_t frames, int32_t source_frame);
+// ---- writing -----------------------------------------------------------------
 
-// Writes `frames` silent (zero-byte) frames into the data area of `path` from
-// `start_frame` on, extending the file as needed. The file must exist.
-void PAD_FILE(const char* path, int32_t start_frame, int32_t bytes_per_sample, int32_t channels,
-              int32_t frames);
+// Header of an output of `frames` frames in `format`: canonical 44 bytes for integer PCM
+// in one or two channels; format code 3 with a fact chunk for float; extensible for
+// integer PCM in more than two channels and for float with a speaker mask; RF64 (a ds64 chunk after "WAVE", 0xFFFFFFFF in the 32-bit
+// size fields) when the data passes MAX_DATA_BYTES. `carried` chunks (whole chunks of
+// `carry_from`, in order) are copied before the data chunk. Writes at byte 0 of `out`
+// and returns the data offset.
+int64_t WRITE_HEADER(const Stream* out, const Wav_Format* format, int32_t frames, const Stream* carry_from,
+                     const Chunk_Span carried[], int32_t carried_count);
 
-// A stream together with its path (for messages), the byte position it is known to
-// be at (so that block walks seek only when they must; < 0: unknown) and its stdio
-// buffer, which is larger than the default so that audio moves in few system calls.
-struct Stream {
-    FILE* file;
-    const char* path;
-    int64_t position;
-    char* buffer;
+// Bytes WRITE_HEADER writes before the data of such a file (the data offset).
+int64_t HEADER_SIZE(const Wav_Format* format, int32_t frames, const Chunk_Span carried[], int32_t carried_count);
+
+// Creates (or replaces) `path` holding only the canonical 44-byte integer PCM header
+// declaring `frames` frames.
+void MAKE_HEADER(const char* path, int32_t sample_rate, int32_t bits, int32_t frames, uint16_t channels);
+
+// An open WAV file and where its audio lies: frame n begins at data_offset + n x frame
+// size; bytes at or past data_end are no audio and read as silence.
+struct Wav_File {
+    Stream stream;
+    int64_t data_offset;
+    int64_t data_end;
+    int64_t file_bytes;
 };
 
-// Bytes of stdio buffer per open stream: memory stays fixed whatever the take length.
-constexpr int32_t STREAM_BUFFER_BYTES = 1 << 17;
+// Copies frames [source_frame, source_frame + frames) of `source` to frames
+// [dest_frame, ...) of `dest`, extending it as needed; what the source's audio does not
+// hold is written as silence. `buffer` (COPY_BYTES, the caller's) carries the bytes.
+// Returns how many of the frames the source's audio held.
+int32_t INSERT_FILE(const Wav_File* dest, const Wav_File* source, int32_t dest_frame, int32_t frame_size,
+                    int32_t frames, int32_t source_frame, uint8_t* buffer);
 
-// Opens `path` with `mode`; file is nullptr when that fails (errno says why).
-Stream Stream_Try_Open(const char* path, const char* mode);
-// Opens `path` with `mode`; ends the process with ">> Cannot open ..." when it fails.
-Stream Stream_Open(const char* path, const char* mode);
-// Moves to `byte_offset` from the start of the file, unless the stream is already there.
-void Stream_Seek(Stream* stream, int64_t byte_offset);
-// Reads `bytes` bytes into `buffer`. Bytes past the end of the file are filled with
-// zeros (silence); a read error ends the process. Returns the bytes actually read.
-int32_t Stream_Read(Stream* stream, uint8_t* buffer, int32_t bytes);
-// Writes `bytes` bytes; a short write (full disk, file-size limit) ends the process.
-void Stream_Write(Stream* stream, const uint8_t* buffer, int32_t bytes);
-// Closes a stream that was written to; a failed close (unflushed data) ends the process.
-void Stream_Close_Written(Stream* stream);
-// Closes a stream nothing was written through; nothing of the user's can be lost, so a failed
-// close is of no consequence.
-void Stream_Close_Unwritten(Stream* stream);
-// Allocates `bytes` bytes of zeros for a block buffer; ends the process when memory runs out.
-// The caller frees it with free().
-uint8_t* Block_Alloc(int64_t bytes);
+// Writes `frames` silent (zero-byte) frames into `dest` from `start_frame` on, extending
+// the file as needed. `zeros` is the caller's COPY_BYTES of zero bytes.
+void PAD_FILE(const Wav_File* dest, int32_t start_frame, int32_t frame_size, int32_t frames, const uint8_t* zeros);
