@@ -72,7 +72,7 @@ TEST_F(Tool, HardCutsLeadInTailPadAndReplacedOutputs)
     Write_Take("gtrA.wav", 1, 8000, 16, 1, 16000);
     Write_Take("gtrB.wav", 2, 8000, 16, 1, 12000);  // ends 0.5 s inside its segment
     Spit("gtr_bld.wav", std::string(100000, 'x'));
-    Ran r = Run_Tool("two arguments");  // ignored: the default suffix stays
+    Ran r = Run_Tool();
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(Slurp("tavlinrc.txt").substr(0, 22), "Parameters file for ta");
     std::string out = Slurp("gtr_bld.wav");

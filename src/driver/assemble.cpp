@@ -14,15 +14,19 @@ static void Build_Track(const Job* job, int32_t t)
     int32_t rate = job->rate[t], bits = job->bits[t], channels = job->channels[t];
     int32_t bytes = bits / 8;
     int32_t fade = job->xf_frames[t];
+    bool quiet = job->options.quiet;
 
-    printf("\n\nBuilding to %s\n", out);
+    if (!quiet)
+        printf("\n\nBuilding to %s\n", out);
     MAKE_HEADER(out, rate, bits, job->length[t], (uint16_t)channels);
-    printf("edits: ");
+    if (!quiet)
+        printf("edits: ");
     char take[TAKE_NAME_BUFFER];
     char previous[TAKE_NAME_BUFFER];
     int64_t written_to = 0;  // frames [0, written_to) of the data area exist in the file
     for (int32_t i = 0; i < job->edit_count; i++) {
-        printf("%i ", i + 1);
+        if (!quiet)
+            printf("%i ", i + 1);
         (void)fflush(stdout);  // progress only; a lost flush loses no audio
         Take_Name(job, t, i, take);
         previous[0] = '\0';
@@ -78,4 +82,14 @@ void Build_Tracks(const Job* job)
 {
     for (int32_t t = 0; t < job->track_count; t++)
         Build_Track(job, t);
+}
+
+void Print_Done(const Job* job)
+{
+    if (job->options.quiet)
+        return;
+    if (job->options.dry_run)
+        printf("\n\nDry run: nothing was written.\n\n");
+    else
+        printf("\n\nDone\n\n");
 }

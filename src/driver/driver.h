@@ -1,8 +1,9 @@
-// Driver: checks a job, probes its takes, computes the edit plan and builds every
-// output track. All tables live in one Job that main allocates (zeroed) and owns for
-// the whole run. Track t and edit point i count from 0; frames count from the start of
-// a data area. Every refusal is a ">> " line and exit status 1 before any output
-// file is created.
+// Driver: reads the command line, checks a job, probes its takes, computes the edit
+// plan and builds every output track (or, in a dry run, shows what it would build).
+// All tables live in one Job that main allocates (zeroed) and owns for the whole run.
+// Track t and edit point i count from 0; frames count from the start of a data area.
+// Every refusal is a ">> " line and exit status 1 before any output file is created;
+// a command line that is not understood is one line on standard error and status 2.
 #pragma once
 
 #include <cstdint>
@@ -16,8 +17,21 @@ constexpr const char* TEMP_FILE = "xfade_temp.wav";
 // Largest data area a WAV header can declare here: its RIFF size (data + 36) must
 // stay a positive signed 32-bit value.
 constexpr int64_t MAX_DATA_BYTES = 2147483611;
+constexpr const char* PROGRAM_NAME = "tavlin2a";
+constexpr const char* VERSION = "2.00";
+
+// What the command line asks for. Strings point into argv and live as long as the process.
+struct Options {
+    bool dry_run;           // -n: every check, then the plan shown; nothing is written
+    bool quiet;             // -q: standard output carries only refusals, warnings and failures
+    bool keep_metadata;     // -m: carry the bext and iXML chunks of each track's first take
+    const char* directory;  // -C DIR: the folder to run in; nullptr: the working directory
+    const char* suffix;     // the output suffix argument; nullptr: DEFAULT_SUFFIX
+};
 
 struct Job {
+    Options options;
+
     // Filled by the job-file readers.
     char base_names[MAX_ENTRIES * NAME_SLOT];
     char take_suffixes[MAX_ENTRIES * NAME_SLOT];
@@ -60,6 +74,18 @@ struct Job {
     int32_t tail_length[MAX_ENTRIES][MAX_ENTRIES];
 };
 
+// Reads the options and the one optional suffix from argv into `options` (zeroed
+// first). Options come before the suffix; "--" ends them, so a suffix beginning with
+// "-" goes after it. -h/--help and -V/--version print the usage or the version on
+// standard output and end the process with status 0; an unknown option, a missing
+// option value or a second suffix end it through FAIL_USAGE (status 2). Reads and
+// writes no file.
+void Parse_Options(int argc, char** argv, Options* options);
+
+// Changes to job->options.directory when one was given; refuses a folder that cannot
+// be entered.
+void Enter_Directory(const Job* job);
+
 // Base name, take suffix and output name of track t / edit point i (NUL-terminated slots).
 const char* Base_Name(const Job* job, int32_t t);
 const char* Take_Suffix(const Job* job, int32_t i);
@@ -67,9 +93,20 @@ const char* Out_Name(const Job* job, int32_t t);
 // Writes "<base name t><take suffix i>.wav" into `name` (TAKE_NAME_BUFFER bytes).
 void Take_Name(const Job* job, int32_t t, int32_t i, char* name);
 
-// Sets the output suffix (the single argument when argc is 2, else "_bld.wav") and the
-// temp crossfade file name; refuses a suffix over 63 characters.
-void Settle_Names(Job* job, int argc, char** argv);
+// Prints the banner, unless quiet.
+void Print_Banner(const Job* job);
+
+// Sets the output suffix (job->options.suffix, or "_bld.wav" when none was given) and
+// the temp crossfade file name; refuses a suffix over 63 characters.
+void Settle_Names(Job* job);
+
+// Runs the three job-file readers in their order. The run-control template is written
+// for a missing tavlinrc.txt only by a real run in a folder that holds base.txt or
+// points.txt; a dry run says that it would write it instead.
+void Read_Job_Files(Job* job);
+
+// Prints the plan line (track and edit point counts), unless quiet.
+void Print_Plan_Line(const Job* job);
 
 // After the readers: applies the all-tracks crossfade rule, forms the output names and
 // refuses what cannot be built (edit times out of order or negative, too few edit
@@ -86,8 +123,17 @@ void Probe_Takes(Job* job);
 // Refuses a segment that starts after its take ends and figures beyond 32-bit range.
 void Plan_Edits(Job* job);
 
-// Prints "Crossfade Matrix:", the heading line and one row per track.
+// Prints "Crossfade Matrix:", the heading line and one row per track, unless quiet.
 void Print_Matrix(const Job* job);
 
-// Builds every output track from the plan, printing the progress rows.
+// Dry run: prints per track a table of its segments (edit number, start and end time
+// as h:mm:ss.mmm, take file, first frame, frame count, tail pad and crossfade frames,
+// all as the build would write them), unless quiet. Writes no file.
+void Print_Segments(const Job* job);
+
+// Builds every output track from the plan, printing the progress rows unless quiet.
 void Build_Tracks(const Job* job);
+
+// Prints the closing line: "Done" after a build, a note that nothing was written after
+// a dry run; nothing when quiet.
+void Print_Done(const Job* job);

@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -29,13 +32,50 @@ void Take_Name(const Job* job, int32_t t, int32_t i, char* name)
              Base_Name(job, t), i + 1, TAKE_NAME_BUFFER - 1);
 }
 
-void Settle_Names(Job* job, int argc, char** argv)
+void Print_Banner(const Job* job)
 {
-    const char* suffix = argc == 2 ? argv[1] : DEFAULT_SUFFIX;
+    if (!job->options.quiet)
+        printf("\nTavlin %s by Quelloran\n\n", VERSION);
+}
+
+void Settle_Names(Job* job)
+{
+    const char* suffix = job->options.suffix != nullptr ? job->options.suffix : DEFAULT_SUFFIX;
     if (strlen(suffix) > SUFFIX_BUFFER - 1)
         FAIL(">> The output suffix is longer than %i characters, exiting\n", SUFFIX_BUFFER - 1);
     strcpy(job->out_suffix, suffix);
     strcpy(job->temp_name, TEMP_FILE);
+}
+
+static bool Is_Missing(const char* name)
+{
+    struct stat about;
+    return stat(name, &about) != 0 && errno == ENOENT;
+}
+
+void Read_Job_Files(Job* job)
+{
+    // A folder without base.txt and points.txt is no job folder: a template left there
+    // would only be litter. A dry run writes nothing at all.
+    bool no_job = Is_Missing(BASE_FILE) && Is_Missing(POINTS_FILE);
+    bool template_due = Is_Missing(RC_FILE);
+    if (template_due && job->options.dry_run) {
+        if (!no_job && !job->options.quiet)
+            printf("%s is missing: a real run would write a commented template there and build without "
+                   "crossfades.\n\n", RC_FILE);
+    } else if (!(template_due && no_job)) {
+        Check_RC(job->xf_type, job->xf_length, &job->all_type, &job->all_length);
+    }
+    ReadBaseFile(&job->track_count, job->base_names, NAME_SLOT);
+    ReadEditFile(&job->edit_count, job->take_suffixes, NAME_SLOT, job->edit_times);
+}
+
+void Print_Plan_Line(const Job* job)
+{
+    if (job->options.quiet)
+        return;
+    printf("Planning to build %i tracks", job->track_count);
+    printf(" using %i edit points.\n\n", job->edit_count);
 }
 
 // True when `name` is one of the files the job reads (the job files or any take of
@@ -143,6 +183,16 @@ void Probe_Takes(Job* job)
     }
 }
 
+constexpr int32_t HMS_BUFFER = 24;
+
+// Writes `seconds` as h:mm:ss.mmm, to the nearest millisecond, into `text`
+// (HMS_BUFFER bytes); a negative time shows as 0.
+static void Format_Hms(double seconds, char* text)
+{
+    unsigned long long ms = seconds > 0 && seconds < 1e9 ? (unsigned long long)llround(seconds * 1000.0) : 0;
+    snprintf(text, HMS_BUFFER, "%llu:%02llu:%02llu.%03llu", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+}
+
 // A single-precision product of a rate and a time, truncated toward zero; refused when
 // it is no 32-bit frame number.
 static int32_t Frames_Of(float product, const char* what, int32_t number)
@@ -203,8 +253,42 @@ void Plan_Edits(Job* job)
 
 void Print_Matrix(const Job* job)
 {
+    if (job->options.quiet)
+        return;
     puts("Crossfade Matrix:");
     puts("track\tlength\ttype");
     for (int32_t t = 0; t < job->track_count; t++)
         printf("%i\t%.1f\t%i\n", t + 1, (double)job->xf_length[t], job->xf_type[t]);
+}
+
+// Frames of the crossfade the build mixes over edit point i of track t, 0 for a hard
+// cut: the same rule and the same clipping to the track's end as the build's.
+static int32_t Crossfade_Frames(const Job* job, int32_t t, int32_t i)
+{
+    int32_t start = job->seg_start[t][i];
+    int32_t fade = job->xf_frames[t];
+    if (i == 0 || job->seg_length[t][i] < 1 || job->xf_type[t] == 0 || !(start > fade * 0.5))
+        return 0;
+    int32_t insert_at = start - fade / 2;
+    return (int64_t)insert_at + fade > job->length[t] ? job->length[t] - insert_at : fade;
+}
+
+void Print_Segments(const Job* job)
+{
+    if (job->options.quiet)
+        return;
+    char take[TAKE_NAME_BUFFER], start[HMS_BUFFER], end[HMS_BUFFER];
+    for (int32_t t = 0; t < job->track_count; t++) {
+        printf("\nTrack %i: %s, %i Hz, %i bits, %i channel%s, %i frames\n", t + 1, Out_Name(job, t), job->rate[t],
+               job->bits[t], job->channels[t], job->channels[t] == 1 ? "" : "s", job->length[t]);
+        puts("edit\tstart\tend\ttake\tfirst frame\tframes\ttail pad\tcrossfade");
+        for (int32_t i = 0; i + 1 < job->edit_count; i++) {
+            Take_Name(job, t, i, take);
+            Format_Hms(job->edit_times[i], start);  // a negative first time counts as 0
+            Format_Hms(job->edit_times[i + 1], end);
+            printf("%i\t%s\t%s\t%s\t%i\t%i\t%i\t%i\n", i + 1, start, end, take, job->seg_start[t][i],
+                   job->seg_length[t][i], job->tail_flag[t][i] ? job->tail_length[t][i] : 0,
+                   Crossfade_Frames(job, t, i));
+        }
+    }
 }
