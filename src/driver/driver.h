@@ -131,9 +131,45 @@ void Print_Matrix(const Job* job);
 // all as the build would write them), unless quiet. Writes no file.
 void Print_Segments(const Job* job);
 
-// Builds every output track from the plan, printing the progress rows unless quiet.
+// Builds every output track from the plan, printing the progress rows (unless quiet)
+// and, while standard error is a terminal, the progress display.
 void Build_Tracks(const Job* job);
 
 // Prints the closing line: "Done" after a build, a note that nothing was written after
 // a dry run; nothing when quiet.
 void Print_Done(const Job* job);
+
+// Progress display for long builds: one line on standard error, below the cursor's
+// line, while standard error is a terminal (and the run is not quiet). It shows the
+// track being built, data bytes written of the total, the rate and the time left, is
+// redrawn at most a few times a second and never touches standard output.
+struct Progress {
+    bool shown;                 // standard error is a terminal and the run is not quiet
+    bool drawn;                 // the display stands on the screen now
+    bool stdout_on_terminal;    // standard output writes onto the same screen
+    const Job* job;
+    int32_t track;              // track being built
+    int64_t total_bytes;        // data bytes of every output
+    int64_t done_before_track;  // data bytes of the tracks already built
+    int64_t track_bytes;        // data bytes of the track being built
+    int64_t start_ns;           // CLOCK_MONOTONIC when the build began
+    int64_t next_draw_ns;       // the display is not redrawn before this time
+};
+
+// Begins a build of every track of `job`; decides whether the display is shown.
+void Progress_Start(Progress* progress, const Job* job);
+// Track t begins: the tracks before it count as written.
+void Progress_Track(Progress* progress, int32_t t);
+// Redraws the display when it is due. `bytes_done_in_track`: bytes of the track's data
+// area written so far. Costs one test when the display is not shown.
+void Progress_Draw(Progress* progress, int64_t bytes_done_in_track);
+inline void Progress_Update(Progress* progress, int64_t bytes_done_in_track)
+{
+    if (progress->shown)
+        Progress_Draw(progress, bytes_done_in_track);
+}
+// Erases the display before standard output writes onto the same screen; the next
+// update redraws it.
+void Progress_Hide(Progress* progress);
+// Erases the display for good at the end of the build.
+void Progress_Finish(Progress* progress);
