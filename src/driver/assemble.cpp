@@ -51,8 +51,14 @@ static void Build_Track(const Job* job, int32_t t, Progress* progress)
         } else if (job->xf_type[t] != 0 && start > fade * 0.5) {
             insert_at = start - fade / 2;
             crossfade = true;
-            if (CROSSFADE(start, start, fade, job->xf_type[t], previous, take, temp, channels, bytes) != XF_OK) {
+            int32_t status = CROSSFADE(start, start, fade, job->xf_type[t], previous, take, temp, channels, bytes);
+            if (status != XF_OK) {
                 puts("Crossfade failed.");
+                const char* culprit = status == XF_PREVIOUS ? previous : status == XF_NEXT ? take : temp;
+                if (status == XF_FORMAT)
+                    culprit = "the format or the crossfade type";
+                printf(">> Track %i (%s), edit %i: no crossfade from %s into %s (%s at fault); the takes meet "
+                       "in a hard cut\n", t + 1, Base_Name(job, t), i + 1, previous, take, culprit);
                 crossfade = false;  // the two segments meet in a hard cut instead
                 (void)remove(temp); // holds a header only; a stale one is rewritten before the next use
             }

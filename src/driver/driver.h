@@ -115,12 +115,15 @@ void Print_Plan_Line(const Job* job);
 void Prepare_Job(Job* job);
 
 // Probes every take of every track; sets frames_of, longest and each track's format;
-// refuses takes of one track that disagree in rate, bit depth or channels.
+// refuses takes of one track that disagree in rate, bit depth or channels, naming both
+// takes and their values on a second line. A missing take whose name holds a CR or
+// whose suffix ends in spaces is refused with a second line saying so.
 void Probe_Takes(Job* job);
 
 // Computes the edit plan from the edit times, track rates and take frame counts:
 // segment starts and lengths, tail pads, track lengths, lead-in pads, crossfade frames.
-// Refuses a segment that starts after its take ends and figures beyond 32-bit range.
+// Refuses a segment that starts after its take ends (a second line names the track and
+// take and sets the take's length against the edit time) and figures beyond 32-bit range.
 void Plan_Edits(Job* job);
 
 // Prints "Crossfade Matrix:", the heading line and one row per track, unless quiet.
@@ -132,7 +135,9 @@ void Print_Matrix(const Job* job);
 void Print_Segments(const Job* job);
 
 // Builds every output track from the plan, printing the progress rows (unless quiet)
-// and, while standard error is a terminal, the progress display.
+// and, while standard error is a terminal, the progress display. A crossfade that
+// fails is reported with "Crossfade failed." and a line naming the track, the edit
+// point and the file at fault; the takes then meet in a hard cut.
 void Build_Tracks(const Job* job);
 
 // Prints the closing line: "Done" after a build, a note that nothing was written after

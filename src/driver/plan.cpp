@@ -156,12 +156,50 @@ void Prepare_Job(Job* job)
     }
 }
 
+// Refuses a take that cannot be opened when its name shows why: a CR left by a job file
+// with Windows line ends, or a suffix ending in spaces. The first line is the probe's
+// own; the second says what to fix. Any other missing take is left to the probe.
+static void Refuse_Misnamed_Take(const Job* job, int32_t t, int32_t i, const char* take)
+{
+    const char* suffix = Take_Suffix(job, i);
+    bool cr_in_base = strchr(Base_Name(job, t), '\r') != nullptr;
+    bool cr_in_suffix = strchr(suffix, '\r') != nullptr;
+    size_t length = strlen(suffix);
+    int32_t spaces = 0;
+    while ((size_t)spaces < length && suffix[length - 1 - spaces] == ' ')
+        spaces++;
+    if (!cr_in_base && !cr_in_suffix && spaces == 0)
+        return;
+    FILE* file = fopen(take, "rb");
+    if (file != nullptr) {
+        (void)fclose(file);  // only opened to see that it exists
+        return;
+    }
+    // Control characters shown escaped, as the probe shows them.
+    char shown[1024];
+    size_t at = 0;
+    for (const char* c = take; *c && at + 5 < sizeof shown; c++)
+        at += (unsigned char)*c < 32 ? (size_t)snprintf(shown + at, 5, "\\x%02X", (unsigned)*c)
+                                     : (size_t)snprintf(shown + at, 2, "%c", *c);
+    shown[at] = '\0';
+    if (cr_in_base || cr_in_suffix)
+        FAIL(">> Cannot find file called %s, exiting\n"
+             ">> %s %s Windows line ends (CR LF): a CR stays in every name; save %s with LF line ends\n",
+             shown, cr_in_base && cr_in_suffix ? "base.txt and points.txt" : cr_in_base ? BASE_FILE : POINTS_FILE,
+             cr_in_base && cr_in_suffix ? "have" : "has", cr_in_base && cr_in_suffix ? "them" : "it");
+    FAIL(">> Cannot find file called %s, exiting\n>> The take suffix of edit %i in %s ends in %i space%s\n", shown,
+         i + 1, POINTS_FILE, spaces, spaces == 1 ? "" : "s");
+}
+
 void Probe_Takes(Job* job)
 {
     char take[TAKE_NAME_BUFFER];
+    char first[TAKE_NAME_BUFFER];
     for (int32_t t = 0; t < job->track_count; t++) {
+        Take_Name(job, t, 0, first);
         for (int32_t i = 0; i < job->edit_count; i++) {
             Take_Name(job, t, i, take);
+            Refuse_Misnamed_Take(job, t, i, take);
             GET_ATTRIBUTES(i, take, job->take_channels, job->take_offset, job->take_rate, job->take_frames,
                            job->take_bytes, job->take_bits);
             job->frames_of[t][i] = job->take_frames[i];
@@ -173,11 +211,18 @@ void Probe_Takes(Job* job)
                 job->bytes[t] = job->take_bytes[0];
                 job->channels[t] = job->take_channels[0];
             } else if (job->take_rate[i] != job->rate[t]) {
-                FAIL(">> Samplerate mismatch among %s takes, exiting\n", Base_Name(job, t));
+                FAIL(">> Samplerate mismatch among %s takes, exiting\n"
+                     ">> Take %s (edit %i) is at %i Hz, take %s (edit 1) at %i Hz\n",
+                     Base_Name(job, t), take, i + 1, job->take_rate[i], first, job->rate[t]);
             } else if (job->take_bits[i] != job->bits[t]) {
-                FAIL(">> Bit format mismatch among %s takes, exiting\n", Base_Name(job, t));
+                FAIL(">> Bit format mismatch among %s takes, exiting\n"
+                     ">> Take %s (edit %i) has %i bits per sample, take %s (edit 1) %i\n",
+                     Base_Name(job, t), take, i + 1, job->take_bits[i], first, job->bits[t]);
             } else if (job->take_channels[i] != job->channels[t]) {
-                FAIL(">> Mono-stereo mismatch among %s takes, exiting\n", Base_Name(job, t));
+                FAIL(">> Mono-stereo mismatch among %s takes, exiting\n"
+                     ">> Take %s (edit %i) has %i channel%s, take %s (edit 1) %i\n",
+                     Base_Name(job, t), take, i + 1, job->take_channels[i], job->take_channels[i] == 1 ? "" : "s",
+                     first, job->channels[t]);
             }
         }
     }
@@ -223,8 +268,15 @@ void Plan_Edits(Job* job)
                 end = length;
             }
             int32_t take_frames = job->frames_of[t][i];
-            if (start > take_frames)
-                FAIL("Edit %i failed.  The take ends before the edit point.\nOutput files were not built\n", i + 1);
+            if (start > take_frames) {
+                char take[TAKE_NAME_BUFFER], take_time[HMS_BUFFER], edit_time[HMS_BUFFER];
+                Take_Name(job, t, i, take);
+                Format_Hms(take_frames / (double)rate, take_time);
+                Format_Hms(times[i], edit_time);
+                FAIL("Edit %i failed.  The take ends before the edit point.\nOutput files were not built\n"
+                     ">> Track %i (%s): take %s is %s long (%i frames); edit %i starts at %s (frame %i)\n",
+                     i + 1, t + 1, Base_Name(job, t), take, take_time, take_frames, i + 1, edit_time, start);
+            }
             if (take_frames < end) {
                 job->tail_flag[t][i] = 1;
                 job->tail_start[t][i] = take_frames;
