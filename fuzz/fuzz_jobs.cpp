@@ -51,8 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     memset(job, 0, offsetof(Job, frames_of));
     try {
-        char* argv[] = {(char*)"tavlin2a"};
-        Settle_Names(job, 1, argv);
+        Settle_Names(job);
         Check_RC(job->xf_type, job->xf_length, &job->all_type, &job->all_length);
         ReadBaseFile(&job->track_count, job->base_names, NAME_SLOT);
         ReadEditFile(&job->edit_count, job->take_suffixes, NAME_SLOT, job->edit_times);

@@ -72,7 +72,7 @@ TEST_F(Tool, HardCutsLeadInTailPadAndReplacedOutputs)
     Write_Take("gtrA.wav", 1, 8000, 16, 1, 16000);
     Write_Take("gtrB.wav", 2, 8000, 16, 1, 12000);  // ends 0.5 s inside its segment
     Spit("gtr_bld.wav", std::string(100000, 'x'));
-    Ran r = Run_Tool("two arguments");  // ignored: the default suffix stays
+    Ran r = Run_Tool();
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(Slurp("tavlinrc.txt").substr(0, 22), "Parameters file for ta");
     std::string out = Slurp("gtr_bld.wav");
@@ -97,7 +97,8 @@ TEST_F(Tool, CrossfadesCentredOnTheEditAndAFailedOneBecomesAHardCut)
     Ran r = Run_Tool("_mix.wav");
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("Building to bs_mix.wav\nedits: 1 2 3 Invalid crossfade for destination file\n"
-                            "Crossfade failed.\n4 \n\nDone"), std::string::npos) << r.output;
+                            "Crossfade failed.\n>> Track 2 (bs), edit 3: no crossfade from bsB.wav into bsA.wav "
+                            "(bsB.wav at fault); the takes meet in a hard cut\n4 \n\nDone"), std::string::npos) << r.output;
     std::string dr = Slurp("dr_mix.wav");
     Expect_Frames(dr, 0, 200, 1, 24, 1);
     Expect_Frames(dr, 200, 99781, 2, 24, 1);
@@ -216,11 +217,13 @@ TEST_F(Tool, RefusalsSayWhatIsWrongAndChangeNothing)
              {"k\n", "-1\tA\n-0.5\tA\n", rc, "", ">> Edit 2 has a negative time"},
              {"k\n", "0\tA\n", rc, "", ">> points.txt holds 1 edit point; at least two are needed"},
              {"k\n", "0\tA\n1\tC\n", rc, "", ">> Cannot find file called kC.wav, exiting\n"},
-             {"k\n", "0\tA\r\n1\tA\r\n", rc, "", ">> Cannot find file called kA\\x0D.wav, exiting\n"},
-             {"k\n", "0\tA\n1\tR\n", rc, "", ">> Samplerate mismatch among k takes, exiting\n"},
-             {"k\n", "0\tA\n1\tW\n", rc, "", ">> Bit format mismatch among k takes, exiting\n"},
-             {"k\n", "0\tA\n1\tS\n", rc, "", ">> Mono-stereo mismatch among k takes, exiting\n"},
-             {"k\n", "0\tA\n1\tT\n2\tA\n", rc, "", "Edit 2 failed.  The take ends before the edit point.\nOutput files were not built\n"},
+             {"k\n", "0\tA\r\n1\tA\r\n", rc, "", ">> Cannot find file called kA\\x0D.wav, exiting\n>> points.txt has Windows line ends"},
+             {"k\n", "0\tA  \n1\tA  \n", rc, "", "kA  .wav, exiting\n>> The take suffix of edit 1 in points.txt ends in 2 spaces\n"},
+             {"k\n", "0\tA\n1\tR\n", rc, "", ">> Samplerate mismatch among k takes, exiting\n>> Take kR.wav (edit 2) is at 48000 Hz, take kA.wav (edit 1) at 44100 Hz\n"},
+             {"k\n", "0\tA\n1\tW\n", rc, "", ">> Bit format mismatch among k takes, exiting\n>> Take kW.wav (edit 2) holds 16-bit integer, take kA.wav (edit 1) 24-bit integer\n"},
+             {"k\n", "0\tA\n1\tS\n", rc, "", ">> Mono-stereo mismatch among k takes, exiting\n>> Take kS.wav (edit 2) has 1 channel, take kA.wav (edit 1) 2\n"},
+             {"k\n", "0\tA\n1\tT\n2\tA\n", rc, "", "Edit 2 failed.  The take ends before the edit point.\nOutput files were not built\n"
+              ">> Track 1 (k): take kT.wav is 0:00:00.998 long (44000 frames); edit 2 starts at 0:00:01.000 (frame 44100)\n"},
              {"k\n", "0\tA\n1\tF\n", rc, "", ">> Take kF.wav has 24-bit float samples"},
              {"k\n", "0\tA\n1e6\tA\n", rc, "", ">> Edit 2 lies beyond the frames a WAV file can address"},
              {"k\n", two, "xf_tr\t1\t10\t7\n", "", ">> Track 1 has crossfade type 7; the types are 0 to 4"},

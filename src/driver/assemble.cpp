@@ -1,9 +1,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "audio/audio.h"
 #include "driver/driver.h"
@@ -55,19 +57,41 @@ static void Close_Takes(Open_Takes* open)
 // Builds one output track: header, then per edit point the lead-in or crossfade, the
 // segment, its tail pad and the crossfade copied over the edit. Every step writes at
 // absolute frame positions, so later steps overwrite earlier ones where they overlap.
-static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_t* zeros, Open_Takes* open)
+// Frames copied between two updates of the progress display: a long segment still
+// shows its progress a few times a second.
+constexpr int32_t PROGRESS_FRAMES = 1 << 20;
+
+// INSERT_FILE of a segment in pieces, with the progress display updated between them.
+// Returns how many of the frames the take held.
+static int32_t Copy_Segment(const Wav_File* out, const Wav_File* take, int32_t start, int32_t frame_size,
+                            int32_t count, uint8_t* buffer, Progress* progress)
 {
+    int32_t held = 0;
+    for (int32_t done = 0; done < count; done += PROGRESS_FRAMES) {
+        int32_t n = count - done < PROGRESS_FRAMES ? count - done : PROGRESS_FRAMES;
+        held += INSERT_FILE(out, take, start + done, frame_size, n, start + done, buffer);
+        Progress_Update(progress, ((int64_t)start + done + n) * frame_size);
+    }
+    return held;
+}
+
+static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_t* zeros, Open_Takes* open,
+                        Progress* progress)
+{
+    bool quiet = job->options.quiet;
     const char* out_name = Out_Name(job, t);
     const char* temp_name = job->temp_name;
     Wav_Format format = Track_Format(job, t);
     int32_t frame_size = format.bytes_per_sample * format.channels;
     int32_t fade = job->xf_frames[t];
 
-    printf("\n\nBuilding to %s\n", out_name);
+    if (!quiet)
+        printf("\n\nBuilding to %s\n", out_name);
     Stream out_stream = Stream_Create(out_name);
     int64_t out_offset = WRITE_HEADER(&out_stream, &format, job->length[t], nullptr, nullptr, 0);
     Wav_File out{out_stream, out_offset, INT64_MAX, 0};
-    printf("edits: ");
+    if (!quiet)
+        printf("edits: ");
 
     // The temp crossfade file holds one crossfade at a time behind a header for `fade`
     // frames. It is created at the track's first built segment and kept open; it is
@@ -83,7 +107,9 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
     char previous_name[TAKE_NAME_BUFFER];
     int64_t written_to = 0;  // frames [0, written_to) of the data area exist in the file
     for (int32_t i = 0; i < job->edit_count; i++) {
-        printf("%i ", i + 1);
+        Progress_Hide(progress);
+        if (!quiet)
+            printf("%i ", i + 1);
         (void)fflush(stdout);  // progress only; a lost flush loses no audio
         int32_t start = job->seg_start[t][i];
         int32_t count = job->seg_length[t][i];
@@ -109,15 +135,21 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
             Take_Name(job, t, i - 1, previous_name);
             Wav_File previous = Take_File(job, t, i - 1, previous_name, open);
             take = Take_File(job, t, i, take_name, open);  // may have been closed to open the previous one
-            if (CROSSFADE(start, start, &previous, &take, &temp, &format, &work) != XF_OK) {
+            int32_t status = CROSSFADE(start, start, &previous, &take, &temp, &format, &work);
+            if (status != XF_OK) {
                 puts("Crossfade failed.");
+                const char* culprit = status == XF_PREVIOUS ? previous_name
+                                      : status == XF_NEXT   ? take_name
+                                                            : "the format or the crossfade type";
+                printf(">> Track %i (%s), edit %i: no crossfade from %s into %s (%s at fault); the takes meet "
+                       "in a hard cut\n", t + 1, Base_Name(job, t), i + 1, previous_name, take_name, culprit);
                 crossfade = false;  // the two segments meet in a hard cut instead
             }
         }
         // The take must still hold every frame the plan found in it; fewer means it
         // changed under the build, and the silence copied in would pass for audio.
         int32_t planned = job->frames_of[t][i] - start < count ? job->frames_of[t][i] - start : count;
-        if (INSERT_FILE(&out, &take, start, frame_size, count, start, buffer) < planned)
+        if (Copy_Segment(&out, &take, start, frame_size, count, buffer, progress) < planned)
             FAIL(">> Take %s holds fewer frames than when the job was planned, exiting\n", take_name);
         if (job->tail_flag[t][i])
             PAD_FILE(&out, job->tail_start[t][i], frame_size, job->tail_length[t][i], zeros);
@@ -131,6 +163,7 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
                 frames = job->length[t] - insert_at;
             INSERT_FILE(&out, &temp, insert_at, frame_size, frames, 0, buffer);
         }
+        Progress_Update(progress, written_to * frame_size);
     }
     // Segments may end a frame short of the next one's start; when that happens at the
     // end, the header would declare a frame the file lacks. Silence completes it.
@@ -157,9 +190,129 @@ void Build_Tracks(const Job* job)
     uint8_t* buffer = Block_Alloc(COPY_BYTES);
     uint8_t* zeros = Block_Alloc(COPY_BYTES);
     Open_Takes* open = (Open_Takes*)Block_Alloc((int64_t)sizeof(Open_Takes));
-    for (int32_t t = 0; t < job->track_count; t++)
-        Build_Track(job, t, buffer, zeros, open);
+    Progress progress;
+    Progress_Start(&progress, job);
+    for (int32_t t = 0; t < job->track_count; t++) {
+        Progress_Track(&progress, t);
+        Build_Track(job, t, buffer, zeros, open, &progress);
+    }
+    Progress_Finish(&progress);
     free(open);
     free(zeros);
     free(buffer);
+}
+
+void Print_Done(const Job* job)
+{
+    if (job->options.quiet)
+        return;
+    if (job->options.dry_run)
+        printf("\n\nDry run: nothing was written.\n\n");
+    else
+        printf("\n\nDone\n\n");
+}
+
+// ---- progress display --------------------------------------------------------
+
+static const int64_t REDRAW_NS = 250000000;  // four times a second
+
+static int64_t Now_Ns()
+{
+    struct timespec now;
+    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
+        return 0;  // no clock: the display is drawn at every update and shows no rate
+    return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
+}
+
+static int64_t Data_Bytes(const Job* job, int32_t t)
+{
+    return (int64_t)job->length[t] * job->bytes[t] * job->channels[t];
+}
+
+// Writes the display's text and escape sequences (`length` as snprintf returned it for
+// a buffer of `capacity` bytes) to standard error in one call. A display that cannot
+// be written is no loss: the build goes on.
+static void Put(const char* text, int length, size_t capacity)
+{
+    if (length >= (int)capacity)
+        length = (int)capacity - 1;
+    if (length > 0)
+        (void)!write(2, text, (size_t)length);
+}
+
+void Progress_Start(Progress* progress, const Job* job)
+{
+    *progress = Progress{};
+    progress->job = job;
+    progress->shown = !job->options.quiet && isatty(2);
+    progress->stdout_on_terminal = isatty(1);
+    for (int32_t t = 0; t < job->track_count; t++)
+        progress->total_bytes += Data_Bytes(job, t);
+    progress->start_ns = Now_Ns();
+}
+
+void Progress_Track(Progress* progress, int32_t t)
+{
+    Progress_Hide(progress);
+    if (t > 0)
+        progress->done_before_track += progress->track_bytes;
+    progress->track = t;
+    progress->track_bytes = Data_Bytes(progress->job, t);
+    progress->next_draw_ns = 0;
+}
+
+void Progress_Draw(Progress* progress, int64_t bytes_done_in_track)
+{
+    int64_t now = Now_Ns();
+    if (now < progress->next_draw_ns)
+        return;
+    progress->next_draw_ns = now + REDRAW_NS;
+    if (bytes_done_in_track > progress->track_bytes)
+        bytes_done_in_track = progress->track_bytes;
+    int64_t done = progress->done_before_track + (bytes_done_in_track > 0 ? bytes_done_in_track : 0);
+    const Job* job = progress->job;
+    char line[256];
+    int length = snprintf(line, sizeof line, "Track %i of %i %.24s: %.1f of %.1f MB", progress->track + 1,
+                          job->track_count, Base_Name(job, progress->track), done / 1e6,
+                          progress->total_bytes / 1e6);
+    double seconds = (now - progress->start_ns) / 1e9;
+    if (seconds >= 0.5 && done > 0 && length < (int)sizeof line) {
+        double rate = done / seconds;
+        int64_t left = (int64_t)((progress->total_bytes - done) / rate + 0.5);
+        length += snprintf(line + length, sizeof line - (size_t)length,
+                           ", %.1f MB/s, %" PRId64 ":%02" PRId64 ":%02" PRId64 " left", rate / 1e6, left / 3600,
+                           left / 60 % 60, left % 60);
+    }
+    if (length >= (int)sizeof line)
+        length = (int)sizeof line - 1;
+    // Down a line (scrolling when at the bottom, column kept), save the cursor, draw
+    // the line with wrapping off so that it never spills onto another, then back to
+    // where the cursor was: standard output goes on where it left off.
+    char screen[320];
+    int written = snprintf(screen, sizeof screen, "\033D\0337\r\033[?7l%.*s\033[K\033[?7h\0338\033M", length, line);
+    Put(screen, written, sizeof screen);
+    progress->drawn = true;
+}
+
+// Erases the display line below the cursor.
+static void Erase(Progress* progress)
+{
+    if (!progress->drawn)
+        return;
+    const char erase[] = "\0337\033D\r\033[K\0338";
+    Put(erase, (int)sizeof erase - 1, sizeof erase);
+    progress->drawn = false;
+    progress->next_draw_ns = 0;
+}
+
+void Progress_Hide(Progress* progress)
+{
+    // Standard output elsewhere never writes over the display.
+    if (progress->stdout_on_terminal)
+        Erase(progress);
+}
+
+void Progress_Finish(Progress* progress)
+{
+    Erase(progress);
 }

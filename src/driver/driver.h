@@ -1,8 +1,9 @@
-// Driver: checks a job, probes its takes, computes the edit plan and builds every
-// output track. All tables live in one Job that main allocates (zeroed) and owns for
-// the whole run. Track t and edit point i count from 0; frames count from the start of
-// a data area. Every refusal is a ">> " line and exit status 1 before any output
-// file is created.
+// Driver: reads the command line, checks a job, probes its takes, computes the edit
+// plan and builds every output track (or, in a dry run, shows what it would build).
+// All tables live in one Job that main allocates (zeroed) and owns for the whole run.
+// Track t and edit point i count from 0; frames count from the start of a data area.
+// Every refusal is a ">> " line and exit status 1 before any output file is created;
+// a command line that is not understood is one line on standard error and status 2.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +23,21 @@ struct Take_Place {
     int64_t file_bytes;
 };
 
+constexpr const char* PROGRAM_NAME = "tavlin2a";
+constexpr const char* VERSION = "2.00";
+
+// What the command line asks for. Strings point into argv and live as long as the process.
+struct Options {
+    bool dry_run;           // -n: every check, then the plan shown; nothing is written
+    bool quiet;             // -q: standard output carries only refusals, warnings and failures
+    bool keep_metadata;     // -m: carry the bext and iXML chunks of each track's first take
+    const char* directory;  // -C DIR: the folder to run in; nullptr: the working directory
+    const char* suffix;     // the output suffix argument; nullptr: DEFAULT_SUFFIX
+};
+
 struct Job {
+    Options options;
+
     // Filled by the job-file readers.
     char base_names[MAX_ENTRIES * NAME_SLOT];
     char take_suffixes[MAX_ENTRIES * NAME_SLOT];
@@ -66,6 +81,18 @@ struct Job {
     int32_t tail_length[MAX_ENTRIES][MAX_ENTRIES];
 };
 
+// Reads the options and the one optional suffix from argv into `options` (zeroed
+// first). Options come before the suffix; "--" ends them, so a suffix beginning with
+// "-" goes after it. -h/--help and -V/--version print the usage or the version on
+// standard output and end the process with status 0; an unknown option, a missing
+// option value or a second suffix end it through FAIL_USAGE (status 2). Reads and
+// writes no file.
+void Parse_Options(int argc, char** argv, Options* options);
+
+// Changes to job->options.directory when one was given; refuses a folder that cannot
+// be entered.
+void Enter_Directory(const Job* job);
+
 // Base name, take suffix and output name of track t / edit point i (NUL-terminated slots).
 const char* Base_Name(const Job* job, int32_t t);
 const char* Take_Suffix(const Job* job, int32_t i);
@@ -75,9 +102,20 @@ void Take_Name(const Job* job, int32_t t, int32_t i, char* name);
 // The sample format of track t's output.
 Wav_Format Track_Format(const Job* job, int32_t t);
 
-// Sets the output suffix (the single argument when argc is 2, else "_bld.wav") and the
-// temp crossfade file name; refuses a suffix over 63 characters.
-void Settle_Names(Job* job, int argc, char** argv);
+// Prints the banner, unless quiet.
+void Print_Banner(const Job* job);
+
+// Sets the output suffix (job->options.suffix, or "_bld.wav" when none was given) and
+// the temp crossfade file name; refuses a suffix over 63 characters.
+void Settle_Names(Job* job);
+
+// Runs the three job-file readers in their order. The run-control template is written
+// for a missing tavlinrc.txt only by a real run in a folder that holds base.txt or
+// points.txt; a dry run says that it would write it instead.
+void Read_Job_Files(Job* job);
+
+// Prints the plan line (track and edit point counts), unless quiet.
+void Print_Plan_Line(const Job* job);
 
 // After the readers: applies the all-tracks crossfade rule, forms the output names and
 // refuses what cannot be built (edit times out of order or negative, too few edit
@@ -87,16 +125,66 @@ void Prepare_Job(Job* job);
 
 // Probes every take of every track; sets frames_of, place_of, longest and each track's
 // format; refuses takes of one track that disagree in rate, bit depth, sample kind
-// (integer or float) or channels.
+// (integer or float) or channels, naming both takes and their values on a second line.
+// A missing take whose name holds a CR or whose suffix ends in spaces is refused with a
+// second line saying so.
 void Probe_Takes(Job* job);
 
 // Computes the edit plan from the edit times, track rates and take frame counts:
 // segment starts and lengths, tail pads, track lengths, lead-in pads, crossfade frames.
-// Refuses a segment that starts after its take ends and frame figures beyond 32-bit range.
+// Refuses a segment that starts after its take ends (a second line names the track and
+// take and sets the take's length against the edit time) and figures beyond 32-bit range.
 void Plan_Edits(Job* job);
 
-// Prints "Crossfade Matrix:", the heading line and one row per track.
+// Prints "Crossfade Matrix:", the heading line and one row per track, unless quiet.
 void Print_Matrix(const Job* job);
 
-// Builds every output track from the plan, printing the progress rows.
+// Dry run: prints per track a table of its segments (edit number, start and end time
+// as h:mm:ss.mmm, take file, first frame, frame count, tail pad and crossfade frames,
+// all as the build would write them), unless quiet. Writes no file.
+void Print_Segments(const Job* job);
+
+// Builds every output track from the plan, printing the progress rows (unless quiet)
+// and, while standard error is a terminal, the progress display. A crossfade that
+// fails is reported with "Crossfade failed." and a line naming the track, the edit
+// point and the file at fault; the takes then meet in a hard cut.
 void Build_Tracks(const Job* job);
+
+// Prints the closing line: "Done" after a build, a note that nothing was written after
+// a dry run; nothing when quiet.
+void Print_Done(const Job* job);
+
+// Progress display for long builds: one line on standard error, below the cursor's
+// line, while standard error is a terminal (and the run is not quiet). It shows the
+// track being built, data bytes written of the total, the rate and the time left, is
+// redrawn at most a few times a second and never touches standard output.
+struct Progress {
+    bool shown;                 // standard error is a terminal and the run is not quiet
+    bool drawn;                 // the display stands on the screen now
+    bool stdout_on_terminal;    // standard output writes onto the same screen
+    const Job* job;
+    int32_t track;              // track being built
+    int64_t total_bytes;        // data bytes of every output
+    int64_t done_before_track;  // data bytes of the tracks already built
+    int64_t track_bytes;        // data bytes of the track being built
+    int64_t start_ns;           // CLOCK_MONOTONIC when the build began
+    int64_t next_draw_ns;       // the display is not redrawn before this time
+};
+
+// Begins a build of every track of `job`; decides whether the display is shown.
+void Progress_Start(Progress* progress, const Job* job);
+// Track t begins: the tracks before it count as written.
+void Progress_Track(Progress* progress, int32_t t);
+// Redraws the display when it is due. `bytes_done_in_track`: bytes of the track's data
+// area written so far. Costs one test when the display is not shown.
+void Progress_Draw(Progress* progress, int64_t bytes_done_in_track);
+inline void Progress_Update(Progress* progress, int64_t bytes_done_in_track)
+{
+    if (progress->shown)
+        Progress_Draw(progress, bytes_done_in_track);
+}
+// Erases the display before standard output writes onto the same screen; the next
+// update redraws it.
+void Progress_Hide(Progress* progress);
+// Erases the display for good at the end of the build.
+void Progress_Finish(Progress* progress);

@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -29,13 +32,50 @@ void Take_Name(const Job* job, int32_t t, int32_t i, char* name)
              Base_Name(job, t), i + 1, TAKE_NAME_BUFFER - 1);
 }
 
-void Settle_Names(Job* job, int argc, char** argv)
+void Print_Banner(const Job* job)
 {
-    const char* suffix = argc == 2 ? argv[1] : DEFAULT_SUFFIX;
+    if (!job->options.quiet)
+        printf("\nTavlin %s by Quelloran\n\n", VERSION);
+}
+
+void Settle_Names(Job* job)
+{
+    const char* suffix = job->options.suffix != nullptr ? job->options.suffix : DEFAULT_SUFFIX;
     if (strlen(suffix) > SUFFIX_BUFFER - 1)
         FAIL(">> The output suffix is longer than %i characters, exiting\n", SUFFIX_BUFFER - 1);
     strcpy(job->out_suffix, suffix);
     strcpy(job->temp_name, TEMP_FILE);
+}
+
+static bool Is_Missing(const char* name)
+{
+    struct stat about;
+    return stat(name, &about) != 0 && errno == ENOENT;
+}
+
+void Read_Job_Files(Job* job)
+{
+    // A folder without base.txt and points.txt is no job folder: a template left there
+    // would only be litter. A dry run writes nothing at all.
+    bool no_job = Is_Missing(BASE_FILE) && Is_Missing(POINTS_FILE);
+    bool template_due = Is_Missing(RC_FILE);
+    if (template_due && job->options.dry_run) {
+        if (!no_job && !job->options.quiet)
+            printf("%s is missing: a real run would write a commented template there and build without "
+                   "crossfades.\n\n", RC_FILE);
+    } else if (!(template_due && no_job)) {
+        Check_RC(job->xf_type, job->xf_length, &job->all_type, &job->all_length);
+    }
+    ReadBaseFile(&job->track_count, job->base_names, NAME_SLOT);
+    ReadEditFile(&job->edit_count, job->take_suffixes, NAME_SLOT, job->edit_times);
+}
+
+void Print_Plan_Line(const Job* job)
+{
+    if (job->options.quiet)
+        return;
+    printf("Planning to build %i tracks", job->track_count);
+    printf(" using %i edit points.\n\n", job->edit_count);
 }
 
 // True when `name` is one of the files the job reads (the job files or any take of
@@ -122,12 +162,50 @@ Wav_Format Track_Format(const Job* job, int32_t t)
                       job->valid_bits[t], job->channel_mask[t]};
 }
 
+// Refuses a take that cannot be opened when its name shows why: a CR left by a job file
+// with Windows line ends, or a suffix ending in spaces. The first line is the probe's
+// own; the second says what to fix. Any other missing take is left to the probe.
+static void Refuse_Misnamed_Take(const Job* job, int32_t t, int32_t i, const char* take)
+{
+    const char* suffix = Take_Suffix(job, i);
+    bool cr_in_base = strchr(Base_Name(job, t), '\r') != nullptr;
+    bool cr_in_suffix = strchr(suffix, '\r') != nullptr;
+    size_t length = strlen(suffix);
+    int32_t spaces = 0;
+    while ((size_t)spaces < length && suffix[length - 1 - spaces] == ' ')
+        spaces++;
+    if (!cr_in_base && !cr_in_suffix && spaces == 0)
+        return;
+    FILE* file = fopen(take, "rb");
+    if (file != nullptr) {
+        (void)fclose(file);  // only opened to see that it exists
+        return;
+    }
+    // Control characters shown escaped, as the probe shows them.
+    char shown[1024];
+    size_t at = 0;
+    for (const char* c = take; *c && at + 5 < sizeof shown; c++)
+        at += (unsigned char)*c < 32 ? (size_t)snprintf(shown + at, 5, "\\x%02X", (unsigned)*c)
+                                     : (size_t)snprintf(shown + at, 2, "%c", *c);
+    shown[at] = '\0';
+    if (cr_in_base || cr_in_suffix)
+        FAIL(">> Cannot find file called %s, exiting\n"
+             ">> %s %s Windows line ends (CR LF): a CR stays in every name; save %s with LF line ends\n",
+             shown, cr_in_base && cr_in_suffix ? "base.txt and points.txt" : cr_in_base ? BASE_FILE : POINTS_FILE,
+             cr_in_base && cr_in_suffix ? "have" : "has", cr_in_base && cr_in_suffix ? "them" : "it");
+    FAIL(">> Cannot find file called %s, exiting\n>> The take suffix of edit %i in %s ends in %i space%s\n", shown,
+         i + 1, POINTS_FILE, spaces, spaces == 1 ? "" : "s");
+}
+
 void Probe_Takes(Job* job)
 {
     char take[TAKE_NAME_BUFFER];
+    char first[TAKE_NAME_BUFFER];
     for (int32_t t = 0; t < job->track_count; t++) {
+        Take_Name(job, t, 0, first);
         for (int32_t i = 0; i < job->edit_count; i++) {
             Take_Name(job, t, i, take);
+            Refuse_Misnamed_Take(job, t, i, take);
             GET_ATTRIBUTES(i, take, job->takes);
             const Take_Info* info = &job->takes[i];
             const Wav_Format* f = &info->format;
@@ -146,14 +224,32 @@ void Probe_Takes(Job* job)
                 job->bext[t] = info->bext;
                 job->ixml[t] = info->ixml;
             } else if (f->sample_rate != job->rate[t]) {
-                FAIL(">> Samplerate mismatch among %s takes, exiting\n", Base_Name(job, t));
+                FAIL(">> Samplerate mismatch among %s takes, exiting\n"
+                     ">> Take %s (edit %i) is at %i Hz, take %s (edit 1) at %i Hz\n",
+                     Base_Name(job, t), take, i + 1, f->sample_rate, first, job->rate[t]);
             } else if (f->bits_per_sample != job->bits[t] || f->is_float != job->is_float[t]) {
-                FAIL(">> Bit format mismatch among %s takes, exiting\n", Base_Name(job, t));
+                FAIL(">> Bit format mismatch among %s takes, exiting\n"
+                     ">> Take %s (edit %i) holds %i-bit %s, take %s (edit 1) %i-bit %s\n",
+                     Base_Name(job, t), take, i + 1, f->bits_per_sample, f->is_float ? "float" : "integer", first,
+                     job->bits[t], job->is_float[t] ? "float" : "integer");
             } else if (f->channels != job->channels[t]) {
-                FAIL(">> Mono-stereo mismatch among %s takes, exiting\n", Base_Name(job, t));
+                FAIL(">> Mono-stereo mismatch among %s takes, exiting\n"
+                     ">> Take %s (edit %i) has %i channel%s, take %s (edit 1) %i\n",
+                     Base_Name(job, t), take, i + 1, f->channels, f->channels == 1 ? "" : "s", first,
+                     job->channels[t]);
             }
         }
     }
+}
+
+constexpr int32_t HMS_BUFFER = 24;
+
+// Writes `seconds` as h:mm:ss.mmm, to the nearest millisecond, into `text`
+// (HMS_BUFFER bytes); a negative time shows as 0.
+static void Format_Hms(double seconds, char* text)
+{
+    unsigned long long ms = seconds > 0 && seconds < 1e9 ? (unsigned long long)llround(seconds * 1000.0) : 0;
+    snprintf(text, HMS_BUFFER, "%llu:%02llu:%02llu.%03llu", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
 }
 
 // A single-precision product of a rate and a time, truncated toward zero; refused when
@@ -186,8 +282,15 @@ void Plan_Edits(Job* job)
                 end = length;
             }
             int32_t take_frames = job->frames_of[t][i];
-            if (start > take_frames)
-                FAIL("Edit %i failed.  The take ends before the edit point.\nOutput files were not built\n", i + 1);
+            if (start > take_frames) {
+                char take[TAKE_NAME_BUFFER], take_time[HMS_BUFFER], edit_time[HMS_BUFFER];
+                Take_Name(job, t, i, take);
+                Format_Hms(take_frames / (double)rate, take_time);
+                Format_Hms(times[i], edit_time);
+                FAIL("Edit %i failed.  The take ends before the edit point.\nOutput files were not built\n"
+                     ">> Track %i (%s): take %s is %s long (%i frames); edit %i starts at %s (frame %i)\n",
+                     i + 1, t + 1, Base_Name(job, t), take, take_time, take_frames, i + 1, edit_time, start);
+            }
             if (take_frames < end) {
                 job->tail_flag[t][i] = 1;
                 job->tail_start[t][i] = take_frames;
@@ -211,8 +314,42 @@ void Plan_Edits(Job* job)
 
 void Print_Matrix(const Job* job)
 {
+    if (job->options.quiet)
+        return;
     puts("Crossfade Matrix:");
     puts("track\tlength\ttype");
     for (int32_t t = 0; t < job->track_count; t++)
         printf("%i\t%.1f\t%i\n", t + 1, (double)job->xf_length[t], job->xf_type[t]);
+}
+
+// Frames of the crossfade the build mixes over edit point i of track t, 0 for a hard
+// cut: the same rule and the same clipping to the track's end as the build's.
+static int32_t Crossfade_Frames(const Job* job, int32_t t, int32_t i)
+{
+    int32_t start = job->seg_start[t][i];
+    int32_t fade = job->xf_frames[t];
+    if (i == 0 || job->seg_length[t][i] < 1 || job->xf_type[t] == 0 || !(start > fade * 0.5))
+        return 0;
+    int32_t insert_at = start - fade / 2;
+    return (int64_t)insert_at + fade > job->length[t] ? job->length[t] - insert_at : fade;
+}
+
+void Print_Segments(const Job* job)
+{
+    if (job->options.quiet)
+        return;
+    char take[TAKE_NAME_BUFFER], start[HMS_BUFFER], end[HMS_BUFFER];
+    for (int32_t t = 0; t < job->track_count; t++) {
+        printf("\nTrack %i: %s, %i Hz, %i bits, %i channel%s, %i frames\n", t + 1, Out_Name(job, t), job->rate[t],
+               job->bits[t], job->channels[t], job->channels[t] == 1 ? "" : "s", job->length[t]);
+        puts("edit\tstart\tend\ttake\tfirst frame\tframes\ttail pad\tcrossfade");
+        for (int32_t i = 0; i + 1 < job->edit_count; i++) {
+            Take_Name(job, t, i, take);
+            Format_Hms(job->edit_times[i], start);  // a negative first time counts as 0
+            Format_Hms(job->edit_times[i + 1], end);
+            printf("%i\t%s\t%s\t%s\t%i\t%i\t%i\t%i\n", i + 1, start, end, take, job->seg_start[t][i],
+                   job->seg_length[t][i], job->tail_flag[t][i] ? job->tail_length[t][i] : 0,
+                   Crossfade_Frames(job, t, i));
+        }
+    }
 }

@@ -1,5 +1,5 @@
 // tavlin2a: applies one edit list to every track of a multitrack recording.
-// Usage: tavlin2a [OUTPUT_SUFFIX]   (in the folder that holds the job and the takes)
+// Usage: tavlin2a [OPTION]... [OUTPUT_SUFFIX]   (tavlin2a --help tells more)
 #include <cstdio>
 #include <cstdlib>
 
@@ -8,25 +8,28 @@
 
 int main(int argc, char** argv)
 {
-    printf("\nTavlin 2.00 by Quelloran\n\n");
+    Options options;
+    Parse_Options(argc, argv, &options);
     Job* job = (Job*)calloc(1, sizeof(Job));
     if (job == nullptr)
         FAIL(">> Out of memory for the job tables, exiting\n");
-    Settle_Names(job, argc, argv);
+    job->options = options;
 
-    Check_RC(job->xf_type, job->xf_length, &job->all_type, &job->all_length);
-    ReadBaseFile(&job->track_count, job->base_names, NAME_SLOT);
-    ReadEditFile(&job->edit_count, job->take_suffixes, NAME_SLOT, job->edit_times);
-    printf("Planning to build %i tracks", job->track_count);
-    printf(" using %i edit points.\n\n", job->edit_count);
-
+    Print_Banner(job);
+    Enter_Directory(job);
+    Settle_Names(job);
+    Read_Job_Files(job);
+    Print_Plan_Line(job);
     Prepare_Job(job);
     Probe_Takes(job);
     Plan_Edits(job);
     Print_Matrix(job);
-    Build_Tracks(job);
+    if (job->options.dry_run)
+        Print_Segments(job);
+    else
+        Build_Tracks(job);
+    Print_Done(job);
 
-    printf("\n\nDone\n\n");
     free(job);
     if (fflush(stdout) != 0)
         return 1;  // the report did not reach its reader; the outputs are complete
