@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Installs what building and testing need and a fresh machine may lack: sox (the
-# tests check that what we write is read by a program nobody here wrote).
+# Installs what building and testing need and a fresh machine may lack: sox, ffmpeg
+# and libsndfile's tools (the tests check that what we write is read by programs
+# nobody here wrote, and read takes that they wrote).
 set -euo pipefail
 missing=()
 command -v cmake >/dev/null || missing+=(cmake)
 command -v g++ >/dev/null || missing+=(g++)
 command -v sox >/dev/null || missing+=(sox)
+command -v ffmpeg >/dev/null || missing+=(ffmpeg)
+command -v sndfile-info >/dev/null || missing+=(sndfile-programs)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"

@@ -30,6 +30,13 @@ std::string Slurp(const std::string& path)
     return s.str();
 }
 
+std::string Slurp_Head(const std::string& path, size_t bytes)
+{
+    std::string head(bytes, '\0');
+    std::ifstream(path, std::ios::binary).read(&head[0], (std::streamsize)bytes);
+    return head;
+}
+
 void Spit(const std::string& path, const std::string& bytes)
 {
     std::ofstream(path, std::ios::binary) << bytes;

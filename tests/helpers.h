@@ -20,6 +20,7 @@ protected:
 };
 
 std::string Slurp(const std::string& path);
+std::string Slurp_Head(const std::string& path, size_t bytes);  // the first bytes only
 void Spit(const std::string& path, const std::string& bytes);
 bool Exists(const std::string& path);
 std::string Le16(uint32_t v);

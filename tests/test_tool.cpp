@@ -1,10 +1,12 @@
 // The tool run as a user runs it, in a folder of its own: whole builds checked frame
 // by frame, sox reading what we write (and us reading what sox writes), refusals
 // that leave the folder as it was, and faults in the middle of a build.
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "helpers.h"
@@ -39,6 +41,37 @@ void Expect_Frames(const std::string& out, int64_t from, int64_t to, int take, i
     for (int64_t f = from; f < to; f++)
         for (int c = 0; c < channels; c++)
             ASSERT_EQ(Sample_In(out, f, c, bits, channels), take ? Sample(take, f, c, bits) : 0) << f << " " << take;
+}
+
+// Frames [from, to) of `path`, a WAV whose data starts at `offset`, as raw bytes.
+std::string Frames_At(const std::string& path, int64_t offset, int64_t from, int64_t to, int frame_size)
+{
+    std::string bytes((size_t)((to - from) * frame_size), '\0');
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(offset + from * frame_size);
+    in.read(&bytes[0], (std::streamsize)bytes.size());
+    return bytes;
+}
+
+// An RF64 take of `frames` frames of 16-bit stereo at 48 kHz, sparse: Sample() audio of
+// `take` in its first and last 1000 frames, silence between.
+void Rf64_Take(const std::string& path, int take, int64_t frames)
+{
+    int64_t data = frames * 4;
+    std::string fmt = "fmt " + Le32(16) + Le16(1) + Le16(2) + Le32(48000) + Le32(192000) + Le16(4) + Le16(16);
+    std::string ds64 = "ds64" + Le32(28) + Le32((uint32_t)(data + 72)) + Le32((uint32_t)((data + 72) >> 32)) +
+                       Le32((uint32_t)data) + Le32((uint32_t)(data >> 32)) + Le32((uint32_t)frames) + Le32(0) + Le32(0);
+    Spit(path, "RF64" + Le32(0xFFFFFFFF) + "WAVE" + ds64 + fmt + "data" + Le32(0xFFFFFFFF));
+    ASSERT_EQ(truncate(path.c_str(), 80 + data), 0);
+    std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+    for (int64_t first : {(int64_t)0, frames - 1000}) {
+        std::string audio;
+        for (int64_t f = first; f < first + 1000; f++)
+            for (int c = 0; c < 2; c++)
+                audio += Le16((uint32_t)Sample(take, f, c, 16));
+        out.seekp(80 + first * 4);
+        out.write(audio.data(), (std::streamsize)audio.size());
+    }
 }
 
 }  // namespace
@@ -200,6 +233,58 @@ TEST_F(Tool, TakesWithMetadataFromRealWritersBuildFrameExact)
         EXPECT_TRUE(out.substr(0, cut) == a.substr(0, cut)) << row.make;
         EXPECT_TRUE(out.substr(cut) == b.substr(cut)) << row.make;
     }
+}
+
+TEST_F(Tool, LongRecordingsAreReadAndWrittenAsRf64)
+{
+    struct statvfs fs;
+    ASSERT_EQ(statvfs(".", &fs), 0);
+    if ((double)fs.f_bavail * fs.f_frsize < 12e9)
+        GTEST_SKIP() << "needs 12 GB free for a 4.4 GB output";
+    // 1.1e9 frames of 16-bit stereo: 4.4 GB of audio in each take and in the output.
+    const int64_t frames = 1100000000;
+    Rf64_Take("kA.wav", 1, frames);
+    Rf64_Take("kB.wav", 2, frames);
+    Job("k\n", "0\tA\n10000\tB\n" + std::to_string(frames / 48000.0) + "\tB\n", "");
+    Ran r = Run_Tool();
+    ASSERT_EQ(r.status, 0) << r.output;
+    std::string head = Slurp_Head("k_bld.wav", 80);
+    EXPECT_EQ(head.substr(0, 4) + head.substr(12, 4), "RF64ds64");
+    EXPECT_EQ(head.substr(28, 8), Le32((uint32_t)(frames * 4)) + Le32((uint32_t)(frames * 4 >> 32)));
+    // Both ends of the takes, where they are: frame-exact.
+    EXPECT_TRUE(Frames_At("k_bld.wav", 80, 0, 1000, 4) == Frames_At("kA.wav", 80, 0, 1000, 4));
+    EXPECT_TRUE(Frames_At("k_bld.wav", 80, frames - 1000, frames, 4) == Frames_At("kB.wav", 80, frames - 1000, frames, 4));
+    EXPECT_EQ(Shell("soxi -s k_bld.wav").output, std::to_string(frames) + "\n");  // sox reads it whole: a minute
+    EXPECT_NE(Shell("sndfile-info k_bld.wav").output.find("Frames      : " + std::to_string(frames)), std::string::npos);
+    EXPECT_EQ(Shell("ffprobe -v warning -show_entries stream=duration_ts -of csv=p=0 k_bld.wav").output,
+              std::to_string(frames) + "\n");
+}
+
+TEST_F(Tool, KeepMetadataCarriesBextAndIxmlOfTheFirstTake)
+{
+    // ffmpeg's bext take at 01:00:00 (48 kHz), with an iXML chunk put in before its data.
+    ASSERT_EQ(Shell("ffmpeg -v error -f lavfi -i sine=f=440:d=2 -ar 48000 -c:a pcm_s24le -write_bext 1 "
+                    "-metadata time_reference=172800000 kA.wav").status, 0);
+    std::string take = Slurp("kA.wav"), ixml = "iXML" + Le32(21) + "<BWFXML>x</BWFXML>\n\n\n" + std::string(1, '\0');
+    size_t data = take.find("data", take.find("bext") + 600);
+    take.insert(data, ixml);
+    take.replace(4, 4, Le32((uint32_t)take.size() - 8));
+    Spit("kA.wav", take);
+    Write_Take("kB.wav", 2, 48000, 24, 1, 96000);
+    Job("k\n", "0\tA\n1\tB\n2\tB\n", "xf_all\t10\t1\n");
+    ASSERT_EQ(Run_Tool().status, 0);
+    std::string plain = Slurp("k_bld.wav");
+    EXPECT_EQ(plain.substr(0, 4) + plain.substr(36, 4), "RIFFdata");  // the canonical header, as without -m
+    Ran dry = Run_Tool("-n -m");
+    EXPECT_NE(dry.output.find("carries from kA.wav: bext iXML\n"), std::string::npos) << dry.output;
+    ASSERT_EQ(Run_Tool("-m").status, 0);
+    std::string kept = Slurp("k_bld.wav");
+    size_t bext_at = take.find("bext"), bext_bytes = 8 + 602;
+    EXPECT_NE(kept.find(take.substr(bext_at, bext_bytes) + ixml + "data"), std::string::npos);
+    EXPECT_EQ(kept.substr(kept.size() - (plain.size() - 44)), plain.substr(44));  // the same audio
+    EXPECT_EQ(Shell("ffprobe -v warning -show_entries format_tags=time_reference -of csv=p=0 k_bld.wav").output,
+              "172800000\n");
+    Expect_Sox_Reads("k_bld.wav");
 }
 
 TEST_F(Tool, RefusalsSayWhatIsWrongAndChangeNothing)

@@ -88,7 +88,17 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
     if (!quiet)
         printf("\n\nBuilding to %s\n", out_name);
     Stream out_stream = Stream_Create(out_name);
-    int64_t out_offset = WRITE_HEADER(&out_stream, &format, job->length[t], nullptr, nullptr, 0);
+    Chunk_Span carried[2];
+    int32_t carried_count = Carried_Chunks(job, t, carried);
+    Stream carry_from{-1, nullptr};
+    char first_name[TAKE_NAME_BUFFER];
+    if (carried_count > 0) {
+        Take_Name(job, t, 0, first_name);
+        carry_from = Stream_Open_Read(first_name);
+    }
+    int64_t out_offset = WRITE_HEADER(&out_stream, &format, job->length[t], &carry_from, carried, carried_count);
+    if (carried_count > 0)
+        Stream_Close_Unwritten(&carry_from);
     Wav_File out{out_stream, out_offset, INT64_MAX, 0};
     if (!quiet)
         printf("edits: ");

@@ -101,6 +101,9 @@ const char* Out_Name(const Job* job, int32_t t);
 void Take_Name(const Job* job, int32_t t, int32_t i, char* name);
 // The sample format of track t's output.
 Wav_Format Track_Format(const Job* job, int32_t t);
+// The chunks track t's output carries from the take of its first edit point (bext and
+// iXML, with --keep-metadata), into `carried` (room for 2); returns how many.
+int32_t Carried_Chunks(const Job* job, int32_t t, Chunk_Span carried[]);
 
 // Prints the banner, unless quiet.
 void Print_Banner(const Job* job);

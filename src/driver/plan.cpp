@@ -197,6 +197,18 @@ static void Refuse_Misnamed_Take(const Job* job, int32_t t, int32_t i, const cha
          i + 1, POINTS_FILE, spaces, spaces == 1 ? "" : "s");
 }
 
+int32_t Carried_Chunks(const Job* job, int32_t t, Chunk_Span carried[])
+{
+    int32_t count = 0;
+    if (job->options.keep_metadata) {
+        if (job->bext[t].bytes > 0)
+            carried[count++] = job->bext[t];
+        if (job->ixml[t].bytes > 0)
+            carried[count++] = job->ixml[t];
+    }
+    return count;
+}
+
 void Probe_Takes(Job* job)
 {
     char take[TAKE_NAME_BUFFER];
@@ -340,8 +352,16 @@ void Print_Segments(const Job* job)
         return;
     char take[TAKE_NAME_BUFFER], start[HMS_BUFFER], end[HMS_BUFFER];
     for (int32_t t = 0; t < job->track_count; t++) {
-        printf("\nTrack %i: %s, %i Hz, %i bits, %i channel%s, %i frames\n", t + 1, Out_Name(job, t), job->rate[t],
-               job->bits[t], job->channels[t], job->channels[t] == 1 ? "" : "s", job->length[t]);
+        printf("\nTrack %i: %s, %i Hz, %i bits%s, %i channel%s, %i frames\n", t + 1, Out_Name(job, t), job->rate[t],
+               job->bits[t], job->is_float[t] ? " float" : "", job->channels[t], job->channels[t] == 1 ? "" : "s",
+               job->length[t]);
+        if (job->options.keep_metadata) {
+            Take_Name(job, t, 0, take);
+            if (job->bext[t].bytes + job->ixml[t].bytes == 0)
+                printf("carries no metadata: %s holds no bext or iXML chunk\n", take);
+            else
+                printf("carries from %s:%s%s\n", take, job->bext[t].bytes ? " bext" : "", job->ixml[t].bytes ? " iXML" : "");
+        }
         puts("edit\tstart\tend\ttake\tfirst frame\tframes\ttail pad\tcrossfade");
         for (int32_t i = 0; i + 1 < job->edit_count; i++) {
             Take_Name(job, t, i, take);
