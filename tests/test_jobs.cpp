@@ -76,10 +76,28 @@ TEST_F(Job_Files, ListsKeepWholeLinesSkipBlankOnesAndRefuseWhatDoesNotFit)
              {"0\tA\n\n7\n8\tB\n", "line 3: \"7\" holds no TAB"},
              {std::string("0\tA\n1\tB\0\n", 9), ">> points.txt line 2 holds a NUL byte"},
              {"0\t\n1\tA\n", ">> points.txt line 1: \"0\" names no take after its TAB"},
-             {"0\tA\n7\t", ">> points.txt ends after the time of edit 2, which names no take"},
+             {"0\tA\n7\n", ">> points.txt ends after the time of edit 2, which names no take"},
+             {"0:60\tA\n", ">> points.txt line 1: \"0:60\" is not a timecode"},
+             {"0\tA\n1:60:00\tB\n", "line 2: \"1:60:00\" is not a timecode"},
+             {"-0:05\tA\n", "\"-0:05\" is not a timecode"},
+             {"1:05:\tA\n", "\"1:05:\" is not a timecode"},
              {"nan\tA\n", "An edit time in points.txt is \"nan\", which is not a usable number"},
              {"1e39\tA\n", "\"1e39\", which is not a usable number"}})
         EXPECT_FAILS(Read_List(text, &times), message) << text;
+
+    // A timecode reads as exactly the float its seconds written out give, and is
+    // written back to the millisecond.
+    std::vector<float> decimal;
+    Read_List("9.39\tA\n62.5\tA\n3723.25\tA\n0\tA\n2.61\tA\n", &decimal);
+    times.clear();
+    Read_List(" 0:09.39\tA\n1:02.5\tA\n1:02:03.25 \r\tA\n0:00\tA\n0:02.61\tA\n", &times);  // 2 + .61 in float is not 2.61
+    EXPECT_EQ(times, decimal);
+    char text[32];
+    for (const auto& [seconds, written] : std::vector<std::pair<double, std::string>>{
+             {times[0], "0:00:09.390"}, {times[2], "1:02:03.250"}, {59.9996, "0:01:00.000"}, {-1.5, "-0:00:01.500"}}) {
+        Format_Time(seconds, text);
+        EXPECT_EQ(text, written);
+    }
 }
 
 TEST_F(Job_Files, RunControlEntriesApplyInFileOrderAndTheTemplateChangesNothing)
@@ -114,7 +132,7 @@ TEST_F(Job_Files, RunControlRefusesWhatWouldMisreadOrOverwrite)
              {"xf_tr\t2\t12,7\t1\n", "\"12,7\" is not a crossfade length"},
              {"xf_all\tfive\t1\n", "\"five\" is not a crossfade length"},
              {"xf_all\t50\t0x1\n", ">> tavlinrc.txt line 1: \"0x1\" is not a crossfade type, " + hint},
-             {"xf_tr\t1\t50\t2.9\n", "\"2.9\" is not a crossfade type"},
+             {"xf_tr\t1\t50\t2.9\r\n", "\"2.9\" is not a crossfade type"},  // the CR is not printed
              {"xf_tr\t1 2\t50\t1\n", ">> tavlinrc.txt line 1: \"1 2\" is not a track number"},
              {"xf_tr\t2\t80\nxf_all\t30\t3\n", ">> tavlinrc.txt line 1 ends inside an xf_tr entry"},
              {"xf_tr\t2\t80\txf_all\t30\t3\n", "\"xf_all\" is not a crossfade type"},
