@@ -19,6 +19,7 @@ rm -rf "$seeds" && mkdir -p "$seeds/jobs" "$seeds/probe"
 # Job seeds: run-control, base and points text, each ended by "\ " as the harness splits them.
 printf 'xf_all\t10\t1\nxf_tr\t2\t50\t3\n\\ kick\nsnare\n\\ 0\tA\n30\tB\n60\tB\n' >"$seeds/jobs/plain"
 printf '(xf_all\t200\t1)\nxf_tr\t1\t80\nxf_all\t30\t3\n\\ a\r\n\nb\n\\ 2.5\tA\r\n12,5\tB\n-1\tC\nnan\n' >"$seeds/jobs/odd"
+printf '\xef\xbb\xbfxf_all\t10\t1\r\nnote\txf_tr\t2\t 50 \t3\r\n\\ \xef\xbb\xbfkick\r\n \r\n\\ 0:00.5\tA\n\n1:02:03.25 \tB\r\n2:00:00\tB\n' >"$seeds/jobs/timecodes"
 # Probe seeds: takes in the layouts sox writes, with and without extra chunks.
 for format in "-b 16 -c 1" "-b 24 -c 2" "-b 32 -c 2" "-e floating-point -b 32 -c 1" "-b 8 -c 1" "-b 24 -c 3"; do
   name=$(echo "$format" | tr -d ' -')

@@ -50,10 +50,11 @@ using Names = std::vector<std::string>;
 TEST_F(Job_Files, ListsKeepWholeLinesSkipBlankOnesAndRefuseWhatDoesNotFit)
 {
     EXPECT_EQ(Read_List(""), Names{});
-    EXPECT_EQ(Read_List("kick\n\n\nsnare drum\r\n\tbass\t"), (Names{"kick", "snare drum\r", "\tbass\t"}));
+    EXPECT_EQ(Read_List("\xEF\xBB\xBFkick\n\n \r\n\nsnare drum\r\n\tbass\t"), (Names{"kick", "snare drum\r", "\tbass\t"}));
     std::vector<float> times;
-    EXPECT_EQ(Read_List("12.5\tA\r\n\n12,5\ttake 2\tx\nlate\tB\n3\n4\tC\n", &times), (Names{"A\r", "take 2\tx", "B", "4\tC"}));
-    EXPECT_EQ(times, (std::vector<float>{12.5f, 12.0f, 0.0f, 3.0f}));  // a lone time takes the next line
+    EXPECT_EQ(Read_List("\xEF\xBB\xBF" "12.5\tA\r\n\n \r\n\t\t\n\t 12.5 \ttake 2\tx\n-3\t\tC\n", &times),
+              (Names{"A\r", "take 2\tx", "\tC"}));
+    EXPECT_EQ(times, (std::vector<float>{12.5f, 12.5f, -3.0f}));
 
     std::string many;
     for (int k = 0; k < 1025; k++)
@@ -63,9 +64,40 @@ TEST_F(Job_Files, ListsKeepWholeLinesSkipBlankOnesAndRefuseWhatDoesNotFit)
     EXPECT_FAILS(Read_List(many), ">> base.txt holds more than 1024 base names, exiting");
     EXPECT_FAILS(Read_List("ok\n" + std::string(128, 'n')), ">> Base name 2 is 128 characters long");
     EXPECT_FAILS(Read_List(std::string(32768, '\n')), ">> base.txt is 32768 bytes long; it may hold at most 32767");
-    EXPECT_FAILS(Read_List("0\tA\n7\n", &times), ">> points.txt ends after the time of edit 2, which names no take");
-    EXPECT_FAILS(Read_List("nan\tA\n", &times), "An edit time in points.txt is \"nan\", which is not a usable number");
-    EXPECT_FAILS(Read_List("1e39\tA\n", &times), "\"1e39\", which is not a usable number");
+    EXPECT_FAILS(Read_List(std::string("kick\nsn\0are\n", 12)), ">> base.txt line 2 holds a NUL byte");
+    // points.txt: one number (or timecode), a TAB, the take suffix; nothing is guessed.
+    const std::string hint = "exiting\n>> Write times with a decimal point";
+    for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
+             {"0\tA\n1,5\tB\n", ">> points.txt line 2: \"1,5\" is not a time in seconds, " + hint},
+             {"five\tA\n", ">> points.txt line 1: \"five\" is not a time in seconds"},
+             {"0\tA\n5e-1x\tB\n", "line 2: \"5e-1x\" is not a time in seconds"},
+             {"0\tA\n\n0x\tB\n", "line 3: \"0x\" is not a time in seconds"},
+             {"0 _take1\n1 _take2\n", ">> points.txt line 1: \"0 _take1\" holds no TAB between the time and the take suffix, " + hint},
+             {"0\tA\n\n7\n8\tB\n", "line 3: \"7\" holds no TAB"},
+             {std::string("0\tA\n1\tB\0\n", 9), ">> points.txt line 2 holds a NUL byte"},
+             {"0\t\n1\tA\n", ">> points.txt line 1: \"0\" names no take after its TAB"},
+             {"0\tA\n7\n", ">> points.txt ends after the time of edit 2, which names no take"},
+             {"0:60\tA\n", ">> points.txt line 1: \"0:60\" is not a timecode"},
+             {"0\tA\n1:60:00\tB\n", "line 2: \"1:60:00\" is not a timecode"},
+             {"-0:05\tA\n", "\"-0:05\" is not a timecode"},
+             {"1:05:\tA\n", "\"1:05:\" is not a timecode"},
+             {"nan\tA\n", "An edit time in points.txt is \"nan\", which is not a usable number"},
+             {"1e39\tA\n", "\"1e39\", which is not a usable number"}})
+        EXPECT_FAILS(Read_List(text, &times), message) << text;
+
+    // A timecode reads as exactly the float its seconds written out give, and is
+    // written back to the millisecond.
+    std::vector<float> decimal;
+    Read_List("9.39\tA\n62.5\tA\n3723.25\tA\n0\tA\n2.61\tA\n", &decimal);
+    times.clear();
+    Read_List(" 0:09.39\tA\n1:02.5\tA\n1:02:03.25 \r\tA\n0:00\tA\n0:02.61\tA\n", &times);  // 2 + .61 in float is not 2.61
+    EXPECT_EQ(times, decimal);
+    char text[32];
+    for (const auto& [seconds, written] : std::vector<std::pair<double, std::string>>{
+             {times[0], "0:00:09.390"}, {times[2], "1:02:03.250"}, {59.9996, "0:01:00.000"}, {-1.5, "-0:00:01.500"}}) {
+        Format_Time(seconds, text);
+        EXPECT_EQ(text, written);
+    }
 }
 
 TEST_F(Job_Files, RunControlEntriesApplyInFileOrderAndTheTemplateChangesNothing)
@@ -77,16 +109,12 @@ TEST_F(Job_Files, RunControlEntriesApplyInFileOrderAndTheTemplateChangesNothing)
     rc = Read_Rc(nullptr);
     EXPECT_EQ(rc.result + rc.all_type + rc.types[0], 0);
 
-    rc = Read_Rc("xf_all\t100\t2\nxf_tr\t3\t150\t2\nxf_all 200 1\nnoise\nxf_all\t50.5\t4\n");
+    // A BOM, CR line ends, spaces around numbers, free text and the template's lines;
+    // a keyword after free text on a line still counts.
+    rc = Read_Rc("\xEF\xBB\xBFxf_tr\t3\t 150 \t2\r\nxf_all\t100\t2\r\n(xf_all\t200\t1)\nnoise\txf_all\t50.5\t4\t\r\n");
     EXPECT_EQ(std::vector<float>({rc.all_length, (float)rc.all_type, rc.lengths[2], (float)rc.types[2]}),
               std::vector<float>({50.5f, 4, 150, 2}));
     EXPECT_EQ(rc.types[1] + rc.types[3], 0);
-    // An entry missing its type takes the next keyword as type 0; an xf_all there
-    // still applies, a second xf_tr is read as plain tokens.
-    rc = Read_Rc("xf_tr\t2\t80\nxf_all\t30\t3\n");
-    EXPECT_EQ(std::vector<float>({rc.lengths[1], (float)rc.types[1], (float)rc.all_type}), std::vector<float>({80, 0, 3}));
-    rc = Read_Rc("xf_tr\t2\t80\nxf_tr\t5\t60\t1\n");
-    EXPECT_EQ(rc.types[1] + rc.types[4], 0);
 }
 
 TEST_F(Job_Files, RunControlRefusesWhatWouldMisreadOrOverwrite)
@@ -96,6 +124,23 @@ TEST_F(Job_Files, RunControlRefusesWhatWouldMisreadOrOverwrite)
     EXPECT_FAILS(Read_Rc("xf_tr\t1\t10\n"), ">> tavlinrc.txt ends inside an xf_tr entry");
     EXPECT_FAILS(Read_Rc("xf_all\t10"), ">> tavlinrc.txt ends inside an xf_all entry");
     EXPECT_FAILS(Read_Rc("xf_all\tinf\t1\n"), "\"inf\", which is not a usable number");
+    // One number per field, TABs between the fields, every value on the entry's line.
+    const std::string hint = "exiting\n>> Write entries as xf_all";
+    for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
+             {"xf_all\t1,5\t1\n", ">> tavlinrc.txt line 1: \"1,5\" is not a crossfade length in milliseconds, " + hint},
+             {"noise\n\nxf_all\t0:05\t1\n", "line 3: \"0:05\" is not a crossfade length"},
+             {"xf_tr\t2\t12,7\t1\n", "\"12,7\" is not a crossfade length"},
+             {"xf_all\tfive\t1\n", "\"five\" is not a crossfade length"},
+             {"xf_all\t50\t0x1\n", ">> tavlinrc.txt line 1: \"0x1\" is not a crossfade type, " + hint},
+             {"xf_tr\t1\t50\t2.9\r\n", "\"2.9\" is not a crossfade type"},  // the CR is not printed
+             {"xf_tr\t1 2\t50\t1\n", ">> tavlinrc.txt line 1: \"1 2\" is not a track number"},
+             {"xf_tr\t2\t80\nxf_all\t30\t3\n", ">> tavlinrc.txt line 1 ends inside an xf_tr entry"},
+             {"xf_tr\t2\t80\txf_all\t30\t3\n", "\"xf_all\" is not a crossfade type"},
+             {"xf_all\t50\n1\n", ">> tavlinrc.txt line 1 ends inside an xf_all entry"},
+             {"noise\nxf_all 50 1\n", ">> tavlinrc.txt line 2: \"xf_all 50 1\" is not a crossfade entry, " + hint},
+             {"  xf_tr\t1\t50\t1\n", "\"  xf_tr\" is not a crossfade entry"},
+             {std::string("xf_all\t50\t1\n\0", 13), ">> tavlinrc.txt line 2 holds a NUL byte"}})
+        EXPECT_FAILS(Read_Rc(text), message) << text;
     EXPECT_FAILS(Read_Rc(std::string(1024, ' ')), ">> tavlinrc.txt is 1024 bytes long; it may hold at most 1023");
     remove(RC_FILE);
     ASSERT_EQ(mkdir(RC_FILE, 0755), 0);  // there, but not readable: left alone

@@ -317,6 +317,20 @@ TEST_F(Tool, RefusalsSayWhatIsWrongAndChangeNothing)
              {"base\n", "0\t.txt\n1\t.txt\n", rc, ".txt", ">> Output file base.txt would overwrite"},
              {"xfade_\n", "0\ttemp\n1\ttemp\n", rc, "", ">> A take may not be called xfade_temp.wav"},
              {"k\n", two, rc, std::string(64, 's'), ">> The output suffix is longer than 63 characters"},
+             {"k\n", "0\tA\n1,5\tA\n", rc, "", ">> points.txt line 2: \"1,5\" is not a time in seconds, exiting\n"
+                                             ">> Write times with a decimal point (1.5)"},
+             {"k\n", "0\tA\nfive\tA\n", rc, "", ">> points.txt line 2: \"five\" is not a time in seconds"},
+             {"k\n", "0\tA\n5e-1x\tA\n", rc, "", ">> points.txt line 2: \"5e-1x\" is not a time in seconds"},
+             {"k\n", "\xEF\xBB\xBF" "1.5\tA\n1\tA\n", rc, "", ">> Edit 2 is out of sequence, exiting\n"},
+             {"k\n", "0 A\n1 A\n", rc, "", ">> points.txt line 1: \"0 A\" holds no TAB between the time and the take suffix"},
+             {std::string("k\n\0j\n", 5), two, rc, "", ">> base.txt line 2 holds a NUL byte"},
+             {"k\n", two, "xf_all\t0:05\t1\n", "", ">> tavlinrc.txt line 1: \"0:05\" is not a crossfade length in milliseconds, exiting\n"
+                                                   ">> Write entries as xf_all"},
+             {"k\n", two, "xf_all\t12,7\t1\n", "", ">> tavlinrc.txt line 1: \"12,7\" is not a crossfade length"},
+             {"k\n", two, "xf_all\t10\t0x1\n", "", ">> tavlinrc.txt line 1: \"0x1\" is not a crossfade type"},
+             {"k\n", two, "xf_tr\t1\t10\t2.9\n", "", ">> tavlinrc.txt line 1: \"2.9\" is not a crossfade type"},
+             {"k\n", two, "xf_tr\t1\t80\nxf_all\t30\t3\n", "", ">> tavlinrc.txt line 1 ends inside an xf_tr entry"},
+             {"k\n", two, "xf_all 50 1\n", "", ">> tavlinrc.txt line 1: \"xf_all 50 1\" is not a crossfade entry"},
              {"", two, rc, "", ">> Cannot find file base.txt that holds your base file names, exiting\n\n"},
              {"k\n", "", rc, "", ">> Cannot find file points.txt that holds your edits, exiting\n\n"}}) {
         Job(c.bases, c.points, c.rc);

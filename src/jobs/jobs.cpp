@@ -1,5 +1,6 @@
 #include "jobs/jobs.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -27,9 +28,18 @@ char* Next_Token(char** cursor, const char* delimiters)
     return start;
 }
 
+// What a refused time or entry should have looked like, on a line of its own after the
+// refusal.
+static const char POINTS_HINT[] =
+    ">> Write times with a decimal point (1.5) or as m:ss.fff, and a TAB between the time and the take suffix.\n";
+static const char RC_HINT[] = ">> Write entries as xf_all, LENGTH_MS, TYPE or xf_tr, TRACK, LENGTH_MS, TYPE with a TAB "
+                              "between the fields, lengths with a decimal point (12.5).\n";
+
 // Reads the whole of `file` into `buffer` and NUL-terminates it; the file must fit
-// in capacity - 1 bytes. Closes the file, also before refusing it.
-static void Read_Whole(FILE* file, const char* name, char* buffer, int32_t capacity)
+// in capacity - 1 bytes. Closes the file, also before refusing it. Refuses a NUL byte,
+// which would end the text early, and returns where the text starts: after a UTF-8
+// byte order mark, which some editors put at the start of a file.
+static char* Read_Whole(FILE* file, const char* name, char* buffer, int32_t capacity)
 {
     // A directory opens like a file on some systems but cannot be read.
     int first = fgetc(file);
@@ -44,27 +54,123 @@ static void Read_Whole(FILE* file, const char* name, char* buffer, int32_t capac
     if (!fits)
         FAIL(">> %s is %ld bytes long; it may hold at most %i, exiting\n", name, size, capacity - 1);
     buffer[size] = '\0';
+    const char* nul = (const char*)memchr(buffer, '\0', (size_t)size);
+    if (nul != nullptr) {
+        int32_t line = 1;
+        for (const char* at = buffer; at < nul; at++)
+            line += *at == '\n';
+        FAIL(">> %s line %i holds a NUL byte; job files are plain text, exiting\n", name, line);
+    }
+    return buffer + (strncmp(buffer, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0);
 }
 
-// strtol in base 10, held within int32_t so that an enormous value is not narrowed
+// Cuts the line at *cursor out of the text in place (without its LF) and moves *cursor
+// to the next line. Returns nullptr when the text is used up.
+static char* Next_Line(char** cursor)
+{
+    char* line = *cursor;
+    if (*line == '\0')
+        return nullptr;
+    char* end = line + strcspn(line, "\n");
+    *cursor = *end == '\n' ? end + 1 : end;
+    *end = '\0';
+    return line;
+}
+
+// `token` cut in place before the CRs at its end, for a refusal to print: a CR in the
+// message would send a terminal's cursor back over the line.
+static const char* Shown(char* token)
+{
+    size_t length = strlen(token);
+    while (length > 0 && token[length - 1] == '\r')
+        token[--length] = '\0';
+    return token;
+}
+
+// True when `text` holds nothing but spaces, TABs, CRs and LFs.
+static bool Is_Blank(const char* text) { return text[strspn(text, " \t\r\n")] == '\0'; }
+
+// True when a conversion that began at `start` and stopped at `end` read a number that
+// starts right there (strtod and strtol would also skip a CR or form feed) and only
+// spaces and CRs follow it: one number, nothing else.
+static bool Whole_Token(const char* start, const char* end)
+{
+    return end != start && !isspace((unsigned char)*start) && end[strspn(end, " \r")] == '\0';
+}
+
+// A time or length token: leading spaces, one number as strtod reads it, trailing spaces
+// and CRs. False for "1,5", "five", "5e-1x" and the like.
+static bool Parse_Double(const char* token, double* value)
+{
+    const char* start = token + strspn(token, " ");
+    char* end;
+    *value = strtod(start, &end);
+    return Whole_Token(start, end);
+}
+
+// A track number or type token: as Parse_Double, read by strtol in base 10 ("2.9" and
+// "0x1" are refused), held within int32_t so that an enormous value is not narrowed
 // into a small one.
-static int32_t To_Int32(const char* token)
+static bool Parse_Int32(const char* token, int32_t* value)
 {
-    long value = strtol(token, nullptr, 10);
-    if (value > INT32_MAX)
-        return INT32_MAX;
-    if (value < INT32_MIN)
-        return INT32_MIN;
-    return (int32_t)value;
+    const char* start = token + strspn(token, " ");
+    char* end;
+    long number = strtol(start, &end, 10);
+    *value = number > INT32_MAX ? INT32_MAX : number < INT32_MIN ? INT32_MIN : (int32_t)number;
+    return Whole_Token(start, end);
 }
 
-// strtod narrowed to float; `what` names the value when it is not a finite number.
-static float To_Float(const char* token, const char* what)
+// A timecode token, m:ss.fff or h:mm:ss.fff, with spaces around it and CRs after it:
+// every part present and digits only, seconds below 60 and, after hours, minutes below
+// 60. The whole seconds are written out as decimal text ahead of the token's own
+// fraction and read by Parse_Double, so "0:09.39" gives exactly what "9.39" gives. A
+// timecode too long for that text (a fraction of some 50 digits) is refused.
+static bool Parse_Timecode(const char* token, double* value)
 {
-    float value = (float)strtod(token, nullptr);
-    if (!std::isfinite(value))
+    const char* at = token + strspn(token, " ");
+    int64_t parts[3] = {0, 0, 0};
+    int32_t count = 0;
+    for (;;) {
+        size_t digits = strspn(at, "0123456789");
+        if (digits == 0 || digits > 9 || count == 3)
+            return false;
+        for (size_t k = 0; k < digits; k++)
+            parts[count] = parts[count] * 10 + (at[k] - '0');
+        count++;
+        at += digits;
+        if (*at != ':')
+            break;
+        at++;
+    }
+    if (count < 2)
+        return false;
+    int64_t hours = count == 3 ? parts[0] : 0, minutes = parts[count - 2], seconds = parts[count - 1];
+    if (seconds >= 60 || (count == 3 && minutes >= 60))
+        return false;
+    const char* fraction = at;
+    if (*at == '.')
+        at += 1 + strspn(at + 1, "0123456789");
+    if (at[strspn(at, " \r")] != '\0')
+        return false;
+    char text[64];
+    int length = snprintf(text, sizeof text, "%lld%.*s", (long long)(hours * 3600 + minutes * 60 + seconds),
+                          (int)(at - fraction), fraction);
+    return length > 0 && length < (int)sizeof text && Parse_Double(text, value);
+}
+
+// An edit time: a timecode when it holds a colon, else a number of seconds.
+static bool Parse_Time(const char* token, double* value)
+{
+    return strchr(token, ':') != nullptr ? Parse_Timecode(token, value) : Parse_Double(token, value);
+}
+
+// `value` narrowed to float; `what` names it, with its `token`, when it is not finite.
+static float To_Float(double value, const char* token, const char* what)
+{
+    float narrowed = (float)value;
+    if (!std::isfinite(narrowed))
         FAIL(">> %s is \"%s\", which is not a usable number, exiting\n", what, token);
-    return value;
+    return narrowed;
 }
 
 // Stores `token` as entry n of a name area; refuses a 1025th entry (`entries` names
@@ -79,6 +185,43 @@ static void Store_Entry(char* area, int32_t stride, int32_t n, const char* token
         FAIL(">> %s %i is %zu characters long; names may have at most %i, exiting\n", name, n + 1, length,
              NAME_SLOT - 1);
     memcpy(area + (size_t)n * stride, token, length + 1);
+}
+
+// A crossfade length of the run-control entry on line `line`, or the refusal naming it.
+static float Rc_Length(char* token, int32_t line)
+{
+    double value;
+    if (!Parse_Double(token, &value))
+        FAIL(">> %s line %i: \"%s\" is not a crossfade length in milliseconds, exiting\n%s", RC_FILE, line,
+             Shown(token), RC_HINT);
+    return To_Float(value, token, "A crossfade length in tavlinrc.txt");
+}
+
+// A track number or type (`what`, with its article) of the entry on line `line`.
+static int32_t Rc_Whole(char* token, int32_t line, const char* what)
+{
+    int32_t value;
+    if (!Parse_Int32(token, &value))
+        FAIL(">> %s line %i: \"%s\" is not %s, exiting\n%s", RC_FILE, line, Shown(token), what, RC_HINT);
+    return value;
+}
+
+// Takes the `needed` values that follow keyword `keyword` on its line (`fields`) into
+// `values`. An entry short of them (`needs` names them) is refused: it never borrows
+// from the next line. `rest` is the text after the line; when nothing follows, the
+// file itself ends inside the entry and is said so.
+static void Entry_Values(char** fields, char* values[], int32_t needed, const char* keyword, const char* needs,
+                         int32_t line, const char* rest)
+{
+    for (int32_t k = 0; k < needed; k++) {
+        values[k] = Next_Token(fields, "\t");
+        if (values[k] != nullptr)
+            continue;
+        if (Is_Blank(rest))
+            FAIL(">> %s ends inside an %s entry (%s are needed), exiting\n%s", RC_FILE, keyword, needs, RC_HINT);
+        FAIL(">> %s line %i ends inside an %s entry (%s are needed), exiting\n%s", RC_FILE, line, keyword, needs,
+             RC_HINT);
+    }
 }
 
 int32_t Check_RC(int32_t track_types[], float track_lengths[], int32_t* all_type, float* all_length)
@@ -100,76 +243,113 @@ int32_t Check_RC(int32_t track_types[], float track_lengths[], int32_t* all_type
     }
 
     char buffer[RC_BUFFER];
-    Read_Whole(file, RC_FILE, buffer, RC_BUFFER);
-    const char* delimiters = "\t\n";
-    char* cursor = buffer;
-    char* token = Next_Token(&cursor, delimiters);
-    while (token != nullptr) {
-        if (strcmp(token, "xf_tr") == 0) {
-            char* number = Next_Token(&cursor, delimiters);
-            char* length = number ? Next_Token(&cursor, delimiters) : nullptr;
-            char* type = length ? Next_Token(&cursor, delimiters) : nullptr;
-            if (type == nullptr)
-                FAIL(">> %s ends inside an xf_tr entry (track, length and type are needed), exiting\n", RC_FILE);
-            int32_t track = To_Int32(number);
-            if (track < 1 || track > MAX_ENTRIES)
-                FAIL(">> %s names track \"%s\"; tracks are numbered 1 to %i, exiting\n", RC_FILE, number,
-                     MAX_ENTRIES);
-            track_lengths[track - 1] = To_Float(length, "A crossfade length in tavlinrc.txt");
-            track_types[track - 1] = To_Int32(type);
-            // The type token is looked at once more: an entry missing its type takes
-            // the next line's keyword as its type, and that line still counts.
-            token = type;
+    char* cursor = Read_Whole(file, RC_FILE, buffer, RC_BUFFER);
+    int32_t line_number = 0;
+    for (char* line = Next_Line(&cursor); line != nullptr; line = Next_Line(&cursor)) {
+        line_number++;
+        // Fields are separated by TABs (runs of them count as one); free text and the
+        // template's parenthesized lines are ignored. A line that starts like an entry
+        // but is not one ("xf_all 50 1" with spaces) would be ignored silently and the
+        // job built with hard cuts, so it is refused.
+        char* fields = line;
+        char* token = Next_Token(&fields, "\t");
+        if (token != nullptr && strncmp(token + strspn(token, " "), "xf_", 3) == 0 && strcmp(token, "xf_tr") != 0 &&
+            strcmp(token, "xf_all") != 0)
+            FAIL(">> %s line %i: \"%s\" is not a crossfade entry, exiting\n%s", RC_FILE, line_number, Shown(token),
+                 RC_HINT);
+        // A keyword later on the line counts as well, and whatever follows an entry's
+        // values is ignored.
+        for (; token != nullptr; token = Next_Token(&fields, "\t")) {
+            char* values[3];
+            if (strcmp(token, "xf_tr") == 0) {
+                Entry_Values(&fields, values, 3, "xf_tr", "track, length and type", line_number, cursor);
+                int32_t track = Rc_Whole(values[0], line_number, "a track number");
+                if (track < 1 || track > MAX_ENTRIES)
+                    FAIL(">> %s names track \"%s\"; tracks are numbered 1 to %i, exiting\n", RC_FILE, values[0],
+                         MAX_ENTRIES);
+                track_lengths[track - 1] = Rc_Length(values[1], line_number);
+                track_types[track - 1] = Rc_Whole(values[2], line_number, "a crossfade type");
+            } else if (strcmp(token, "xf_all") == 0) {
+                Entry_Values(&fields, values, 2, "xf_all", "length and type", line_number, cursor);
+                *all_length = Rc_Length(values[0], line_number);
+                *all_type = Rc_Whole(values[1], line_number, "a crossfade type");
+            }
         }
-        if (strcmp(token, "xf_all") == 0) {
-            char* length = Next_Token(&cursor, delimiters);
-            char* type = length ? Next_Token(&cursor, delimiters) : nullptr;
-            if (type == nullptr)
-                FAIL(">> %s ends inside an xf_all entry (length and type are needed), exiting\n", RC_FILE);
-            *all_length = To_Float(length, "A crossfade length in tavlinrc.txt");
-            *all_type = To_Int32(type);
-        }
-        token = Next_Token(&cursor, delimiters);
     }
     return 0;
 }
 
-// Reads base.txt or points.txt whole into `buffer` (LIST_BUFFER bytes); `holds`
-// says what the file holds, for the message when it is missing.
-static void Read_List(const char* name, const char* holds, char* buffer)
+// Reads base.txt or points.txt whole into `buffer` (LIST_BUFFER bytes) and returns where
+// its text starts; `holds` says what the file holds, for the message when it is missing.
+static char* Read_List(const char* name, const char* holds, char* buffer)
 {
     FILE* file = fopen(name, "rb");
     if (file == nullptr)
         FAIL(">> Cannot find file %s that holds your %s, exiting\n\n", name, holds);
-    Read_Whole(file, name, buffer, LIST_BUFFER);
+    return Read_Whole(file, name, buffer, LIST_BUFFER);
 }
 
 void ReadBaseFile(int32_t* count, char* names, int32_t stride)
 {
     char buffer[LIST_BUFFER];
-    Read_List(BASE_FILE, "base file names", buffer);
-    char* cursor = buffer;
+    char* cursor = Read_List(BASE_FILE, "base file names", buffer);
     int32_t n = 0;
-    for (char* token = Next_Token(&cursor, "\n"); token != nullptr; token = Next_Token(&cursor, "\n"))
-        Store_Entry(names, stride, n++, token, BASE_FILE, "base names", "Base name");
+    for (char* line = Next_Line(&cursor); line != nullptr; line = Next_Line(&cursor))
+        if (!Is_Blank(line))
+            Store_Entry(names, stride, n++, line, BASE_FILE, "base names", "Base name");
     *count = n;
 }
 
 void ReadEditFile(int32_t* count, char* suffixes, int32_t stride, float times[])
 {
     char buffer[LIST_BUFFER];
-    Read_List(POINTS_FILE, "edits", buffer);
-    char* cursor = buffer;
+    char* cursor = Read_List(POINTS_FILE, "edits", buffer);
     int32_t n = 0;
-    // A time ends at its TAB (or line end); its suffix is the rest of the line, TABs,
-    // spaces and a CR included.
-    for (char* time = Next_Token(&cursor, "\t\n"); time != nullptr; time = Next_Token(&cursor, "\t\n")) {
-        char* suffix = Next_Token(&cursor, "\n");
-        if (suffix == nullptr)
-            FAIL(">> %s ends after the time of edit %i, which names no take, exiting\n", POINTS_FILE, n + 1);
+    int32_t line_number = 0;
+    for (char* line = Next_Line(&cursor); line != nullptr; line = Next_Line(&cursor)) {
+        line_number++;
+        if (Is_Blank(line))
+            continue;
+        // TABs before the time are skipped, as they always were. The time ends at the
+        // next TAB; the suffix is the rest of the line, TABs, spaces and a CR included.
+        char* time = line + strspn(line, "\t");
+        char* tab = strchr(time, '\t');
+        char* suffix = tab != nullptr ? tab + 1 : time + strlen(time);
+        if (tab != nullptr)
+            *tab = '\0';
+        double seconds;
+        if (*suffix == '\0' && Is_Blank(cursor) && Parse_Time(time, &seconds))
+            FAIL(">> %s ends after the time of edit %i, which names no take, exiting\n%s", POINTS_FILE, n + 1,
+                 POINTS_HINT);
+        if (tab == nullptr)
+            FAIL(">> %s line %i: \"%s\" holds no TAB between the time and the take suffix, exiting\n%s", POINTS_FILE,
+                 line_number, Shown(time), POINTS_HINT);
+        if (*suffix == '\0')
+            FAIL(">> %s line %i: \"%s\" names no take after its TAB, exiting\n", POINTS_FILE, line_number, Shown(time));
         Store_Entry(suffixes, stride, n, suffix, POINTS_FILE, "edit points", "Take suffix of edit");
-        times[n] = To_Float(time, "An edit time in points.txt");
+        if (!Parse_Time(time, &seconds)) {
+            if (strchr(time, ':') != nullptr)
+                FAIL(">> %s line %i: \"%s\" is not a timecode (m:ss.fff or h:mm:ss.fff, seconds and minutes below "
+                     "60), exiting\n%s", POINTS_FILE, line_number, Shown(time), POINTS_HINT);
+            FAIL(">> %s line %i: \"%s\" is not a time in seconds, exiting\n%s", POINTS_FILE, line_number, Shown(time),
+                 POINTS_HINT);
+        }
+        times[n] = To_Float(seconds, time, "An edit time in points.txt");
         n++;
     }
     *count = n;
+}
+
+void Format_Time(double seconds, char out[32])
+{
+    // Beyond this the milliseconds would not fit in 64 bits; no job gets there.
+    if (!(std::fabs(seconds) < 1e15)) {
+        // Fits: "%g" writes at most 13 characters of a double.
+        (void)snprintf(out, 32, "%g", seconds);
+        return;
+    }
+    long long ms = std::llround(std::fabs(seconds) * 1000);
+    // Fits: at most 12 digits of hours and 10 more characters.
+    (void)snprintf(out, 32, "%s%lld:%02lld:%02lld.%03lld", seconds < 0 && ms != 0 ? "-" : "", ms / 3600000,
+                   ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
 }
