@@ -254,14 +254,12 @@ void Probe_Takes(Job* job)
     }
 }
 
-constexpr int32_t HMS_BUFFER = 24;
+constexpr int32_t HMS_BUFFER = 32;
 
-// Writes `seconds` as h:mm:ss.mmm, to the nearest millisecond, into `text`
-// (HMS_BUFFER bytes); a negative time shows as 0.
+// Format_Time of a time on the takes' timeline, where a negative time counts as 0.
 static void Format_Hms(double seconds, char* text)
 {
-    unsigned long long ms = seconds > 0 && seconds < 1e9 ? (unsigned long long)llround(seconds * 1000.0) : 0;
-    snprintf(text, HMS_BUFFER, "%llu:%02llu:%02llu.%03llu", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+    Format_Time(seconds > 0 ? seconds : 0, text);
 }
 
 // A single-precision product of a rate and a time, truncated toward zero; refused when
