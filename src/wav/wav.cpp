@@ -1,5 +1,8 @@
 #include "wav/wav.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -116,7 +119,20 @@ void MAKE_HEADER(const char* path, int32_t sample_rate, int32_t bits, int32_t fr
     memcpy(header + 36, "data", 4);
     Put32(header + 40, data_size);
 
-    Stream out = Stream_Open(path, "wb");
+    // Whatever is at the path goes first: a link is removed, never followed, and a
+    // file is replaced rather than truncated, so a link into a take or outside the
+    // folder cannot be written through. Then the file is made new, and only by us.
+    if (unlink(path) != 0 && errno != ENOENT)
+        FAIL(">> Cannot open %s (%s), exiting\n", path, strerror(errno));
+    int fd = open(path, O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        FAIL(">> Cannot open %s (%s), exiting\n", path, strerror(errno));
+    Stream out{fdopen(fd, "wb"), path, 0, nullptr};
+    if (out.file == nullptr) {
+        int error = errno;
+        (void)close(fd);  // refused below; the empty file holds nothing to lose
+        FAIL(">> Cannot open %s (%s), exiting\n", path, strerror(error));
+    }
     Stream_Write(&out, header, HEADER_BYTES);
     Stream_Close_Written(&out);
 }

@@ -13,9 +13,10 @@ constexpr int32_t HEADER_BYTES = 44;    // size of the header MAKE_HEADER writes
 constexpr int32_t PROBE_TAG_LIMIT = 15000;   // GET_ATTRIBUTES and PAD_FILE
 constexpr int32_t INSERT_TAG_LIMIT = 171032; // INSERT_FILE
 
-// Creates (or truncates) `path` and writes a 44-byte integer PCM header declaring
-// `frames` frames. Data size, byte rate and block align are derived from the arguments.
-// Ends the process with a ">> " line when the file cannot be written.
+// Removes whatever entry is at `path` (a link is removed, never followed), creates the
+// file anew (exclusively, never through a link) and writes a 44-byte integer PCM header
+// declaring `frames` frames. Data size, byte rate and block align are derived from the
+// arguments. Ends the process with a ">> " line when the file cannot be written.
 void MAKE_HEADER(const char* path, int32_t sample_rate, int32_t bits, int32_t frames, uint16_t channels);
 
 // Probes the take at `path` and fills entry [take] of the six arrays: channels, data
