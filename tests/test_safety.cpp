@@ -125,13 +125,22 @@ TEST_F(Safety, NoRunLosesARecording)
               ">> Output files a_bld.wav and ./a_bld.wav are the same file"},
              {"xfade_temp.wav links to a take", [] { fs::create_symlink("aA.wav", "xfade_temp.wav"); }, "", 1,
               ">> The crossfade file xfade_temp.wav is the same file as aA.wav, which this job reads"},
-             {"xfade_temp.wav links to a file elsewhere",
+             {"xfade_temp.wav and an output link to files elsewhere",
               [] {
                   fs::create_directory("elsewhere");
                   Spit("elsewhere/keep.wav", "not to be written");
+                  Spit("elsewhere/keep_too.wav", "nor this");
                   fs::create_symlink("elsewhere/keep.wav", "xfade_temp.wav");
+                  remove("a_bld.wav"), fs::create_symlink("elsewhere/keep_too.wav", "a_bld.wav");
               },
-              "", 0, "\n\nDone\n", nullptr, both, [] { EXPECT_FALSE(fs::is_symlink(fs::symlink_status("xfade_temp.wav"))); }},
+              "", 0, "\n\nDone\n", nullptr, both,
+              [&] {  // the links were replaced; and outputs build in subfolders too
+                  EXPECT_FALSE(fs::is_symlink(fs::symlink_status("xfade_temp.wav")));
+                  fs::create_directory("a_o"), fs::create_directory("b_o");
+                  ASSERT_EQ(Run_Tool("_o/out.wav").status, 0);
+                  EXPECT_TRUE(Slurp("a_o/out.wav") == clean.at("a_bld.wav") && Slurp("b_o/out.wav") == clean.at("b_bld.wav"));
+                  no_partial();
+              }},
              {"base name ./xfade with suffix _temp.wav", [&] { job("./xfade\n"), copy_takes("xfade"); }, tool + " _temp.wav", 1,
               ">> Output file ./xfade_temp.wav is the same file as xfade_temp.wav, the crossfade file"},
              {"two runs in one folder", nullptr, "", 0, "\n\nDone\n", stop_and([](pid_t) {

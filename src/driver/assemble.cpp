@@ -6,17 +6,19 @@
 #include "wav/wav.h"
 
 // Builds one output track: header, then per edit point the lead-in or crossfade, the
-// segment, its tail pad and the crossfade copied over the edit.
+// segment, its tail pad and the crossfade copied over the edit. All of it goes to the
+// hidden partial file, which is published under the output name once whole.
 static void Build_Track(const Job* job, int32_t t)
 {
-    const char* out = Out_Name(job, t);
+    const char* name = Out_Name(job, t);
     const char* temp = job->temp_name;
     int32_t rate = job->rate[t], bits = job->bits[t], channels = job->channels[t];
     int32_t bytes = bits / 8;
     int32_t fade = job->xf_frames[t];
 
-    printf("\n\nBuilding to %s\n", out);
-    MAKE_HEADER(out, rate, bits, job->length[t], (uint16_t)channels);
+    printf("\n\nBuilding to %s\n", name);
+    char out[PARTIAL_BUFFER];  // the partial file every step below writes
+    Begin_Output(job, t, out);
     printf("edits: ");
     char take[TAKE_NAME_BUFFER];
     char previous[TAKE_NAME_BUFFER];
@@ -72,6 +74,8 @@ static void Build_Track(const Job* job, int32_t t)
     // end, the header would declare a frame the file lacks. Silence completes it.
     if (written_to < job->length[t])
         PAD_FILE(out, (int32_t)written_to, bytes, channels, job->length[t] - (int32_t)written_to);
+
+    Publish_Output(out, name);
 }
 
 void Build_Tracks(const Job* job)

@@ -2,7 +2,9 @@
 // output track. All tables live in one Job that main allocates (zeroed) and owns for
 // the whole run. Track t and edit point i count from 0; frames count from the start of
 // a data area. Every refusal is a ">> " line and exit status 1 before any output
-// file is created.
+// file is created. An output is built under a hidden partial name in its own folder
+// and renamed over its name only when whole, so an output name holds the previous
+// build or the new one, never a part of one.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +15,9 @@ constexpr int32_t SUFFIX_BUFFER = 64;      // output suffix: at most 63 characte
 constexpr int32_t TAKE_NAME_BUFFER = 256;  // base name + take suffix + ".wav": at most 255
 constexpr const char* DEFAULT_SUFFIX = "_bld.wav";
 constexpr const char* TEMP_FILE = "xfade_temp.wav";
+// A partial output is "<output folder>/.tavlin-partial.<output file name>.<process id>".
+constexpr const char* PARTIAL_PREFIX = ".tavlin-partial.";
+constexpr int32_t PARTIAL_BUFFER = NAME_SLOT + 64;  // room for any partial name
 // Largest data area a WAV header can declare here: its RIFF size (data + 36) must
 // stay a positive signed 32-bit value.
 constexpr int64_t MAX_DATA_BYTES = 2147483611;
@@ -89,5 +94,41 @@ void Plan_Edits(Job* job);
 // Prints "Crossfade Matrix:", the heading line and one row per track.
 void Print_Matrix(const Job* job);
 
-// Builds every output track from the plan, printing the progress rows.
+// Builds every output track from the plan, printing the progress rows; each under its
+// partial name (Begin_Output), published when whole (Publish_Output).
 void Build_Tracks(const Job* job);
+
+// ---- safety (safety.cpp): the checks only look, so a run that writes nothing may call them
+
+// Takes an exclusive lock on the working folder (flock on the folder itself: no file is
+// left behind) for the rest of the process; the descriptor stays open on purpose and
+// the exit releases it. Refuses at once when another run holds the lock.
+void Lock_Folder();
+
+// Before any take is opened (a FIFO would block the probe), with the output names
+// formed: refuses a take that is not a regular file, and an output or the temp
+// crossfade file that is the same file (device and inode, links followed) as a job
+// file or a take. Only looks; a take that cannot be looked at is left to the probe.
+void Check_Inputs(const Job* job);
+
+// After planning, before the first write: refuses an output folder that is missing or
+// not writable; an output or temp crossfade file name that holds something other than
+// a regular file or a link; two outputs, or an output and the temp file, that are the
+// same file or the same name in the same folder; an output or temp file larger than
+// the file-size limit; a file system without room for what the build adds at its peak
+// (outputs published so far less the ones they replace, the output being built, one
+// crossfade). Only looks.
+void Check_Before_Writing(const Job* job);
+
+// Removes partial outputs that a run ended by SIGKILL or a crash left in the folders of
+// this job's outputs, unless their process is still running. After Lock_Folder.
+void Remove_Stale_Partials(const Job* job);
+
+// Creates track t's partial output in the output's folder, exclusively, holding the
+// track's header; writes its path into `partial` (PARTIAL_BUFFER bytes). From here on
+// FAIL and the caught signals remove it, until Publish_Output.
+void Begin_Output(const Job* job, int32_t t, char* partial);
+
+// Flushes the whole partial output to disk and renames it over `out` (a link there is
+// replaced, not followed), then syncs the folder; FAIL no longer removes it.
+void Publish_Output(const char* partial, const char* out);

@@ -12,7 +12,9 @@ int main(int argc, char** argv)
     Job* job = (Job*)calloc(1, sizeof(Job));
     if (job == nullptr)
         FAIL(">> Out of memory for the job tables, exiting\n");
+    Catch_Signals();
     Settle_Names(job, argc, argv);
+    Lock_Folder();  // before the run-control template may be written
 
     Check_RC(job->xf_type, job->xf_length, &job->all_type, &job->all_length);
     ReadBaseFile(&job->track_count, job->base_names, NAME_SLOT);
@@ -21,8 +23,11 @@ int main(int argc, char** argv)
     printf(" using %i edit points.\n\n", job->edit_count);
 
     Prepare_Job(job);
+    Check_Inputs(job);  // before any take is opened
     Probe_Takes(job);
     Plan_Edits(job);
+    Remove_Stale_Partials(job);  // their room counts as free in the check that follows
+    Check_Before_Writing(job);
     Print_Matrix(job);
     Build_Tracks(job);
 
