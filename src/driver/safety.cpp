@@ -204,8 +204,8 @@ void Check_Before_Writing(const Job* job)
             FAIL(">> Cannot look at %s%s (%s), exiting\n", label, p.path, strerror(errno));
         }
         p.exists = stat(p.path, &st) == 0;
-        p.device = st.st_dev;
-        p.inode = st.st_ino;
+        p.device = p.exists ? st.st_dev : 0;
+        p.inode = p.exists ? st.st_ino : 0;
         p.new_bytes = 0;
         if (k < tracks)
             p.new_bytes = HEADER_BYTES + (int64_t)job->length[k] * job->bytes[k] * job->channels[k];
