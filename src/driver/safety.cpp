@@ -30,7 +30,7 @@ static const char* Split_Path(const char* path, char* folder)
         return path;
     }
     int length = slash == path ? 1 : (int)(slash - path);  // "/name" lives in "/"
-    snprintf(folder, NAME_SLOT, "%.*s", length, path);
+    (void)snprintf(folder, NAME_SLOT, "%.*s", length, path);  // names are at most 127 characters: it fits
     return slash + 1;
 }
 
