@@ -105,3 +105,37 @@ Ran Shell(const std::string& command)
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
 }
+
+Ran Run_Acting(const std::string& command, const std::string& cue, int count, const std::function<void(pid_t)>& act)
+{
+    int ends[2];
+    if (pipe(ends) != 0)
+        return Ran{-1, "pipe failed"};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(ends[1], 1);
+        dup2(ends[1], 2);
+        close(ends[0]);
+        execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    close(ends[1]);
+    Ran r{-1, ""};
+    char buf[4096];
+    bool acted = !act;
+    for (ssize_t n; (n = read(ends[0], buf, sizeof buf)) > 0;) {
+        r.output.append(buf, (size_t)n);
+        int seen = 0;
+        for (size_t at = 0; !acted && (at = r.output.find(cue, at)) != std::string::npos; at += cue.size())
+            seen++;
+        if (!acted && seen >= count) {
+            act(pid);
+            acted = true;
+        }
+    }
+    close(ends[0]);
+    int status;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+    return r;
+}

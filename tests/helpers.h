@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "wav/wav.h"
@@ -45,6 +46,11 @@ struct Ran {
 };
 Ran Shell(const std::string& command);
 inline Ran Run_Tool(const std::string& args = "") { return Shell(std::string(TAVLIN2A) + " " + args); }
+// Runs `command` in a shell that execs it, so that the child is the command itself;
+// once its standard output holds `cue` for the `count`-th time, calls `act` with the
+// child's process id (once). Status: the exit status, or 128 + the ending signal.
+Ran Run_Acting(const std::string& command, const std::string& cue = "", int count = 0,
+               const std::function<void(pid_t)>& act = nullptr);
 
 // Expects `statement` to end the process with status 1, printing a line that matches `regex`.
 #define EXPECT_FAILS(statement, regex) \

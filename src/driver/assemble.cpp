@@ -87,7 +87,8 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
 
     if (!quiet)
         printf("\n\nBuilding to %s\n", out_name);
-    Stream out_stream = Stream_Create(out_name);
+    char partial[PARTIAL_BUFFER];
+    Stream out_stream = Begin_Output(job, t, partial);
     Chunk_Span carried[2];
     int32_t carried_count = Carried_Chunks(job, t, carried);
     Stream carry_from{-1, nullptr};
@@ -191,7 +192,7 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
         if (!temp_kept && unlink(temp_name) != 0)
             FAIL(">> Cannot remove %s (%s), exiting\n", temp_name, strerror(errno));
     }
-    Stream_Close_Written(&out.stream);
+    Publish_Output(&out.stream, out_name);
 }
 
 void Build_Tracks(const Job* job)

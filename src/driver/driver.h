@@ -4,6 +4,9 @@
 // Track t and edit point i count from 0; frames count from the start of a data area.
 // Every refusal is a ">> " line and exit status 1 before any output file is created;
 // a command line that is not understood is one line on standard error and status 2.
+// An output is built under a hidden partial name in its own folder and renamed over
+// its name only when whole, so an output name holds the previous build or the new one,
+// never a part of one.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +37,9 @@ struct Options {
     const char* directory;  // -C DIR: the folder to run in; nullptr: the working directory
     const char* suffix;     // the output suffix argument; nullptr: DEFAULT_SUFFIX
 };
+// A partial output is "<output folder>/.tavlin-partial.<output file name>.<process id>".
+constexpr const char* PARTIAL_PREFIX = ".tavlin-partial.";
+constexpr int32_t PARTIAL_BUFFER = NAME_SLOT + 64;  // room for any partial name
 
 struct Job {
     Options options;
@@ -147,7 +153,8 @@ void Print_Matrix(const Job* job);
 // all as the build would write them), unless quiet. Writes no file.
 void Print_Segments(const Job* job);
 
-// Builds every output track from the plan, printing the progress rows (unless quiet)
+// Builds every output track from the plan, each under its partial name (Begin_Output)
+// and published when whole (Publish_Output), printing the progress rows (unless quiet)
 // and, while standard error is a terminal, the progress display. A crossfade that
 // fails is reported with "Crossfade failed." and a line naming the track, the edit
 // point and the file at fault; the takes then meet in a hard cut.
@@ -191,3 +198,39 @@ inline void Progress_Update(Progress* progress, int64_t bytes_done_in_track)
 void Progress_Hide(Progress* progress);
 // Erases the display for good at the end of the build.
 void Progress_Finish(Progress* progress);
+
+
+// ---- safety (safety.cpp): the checks only look, so a run that writes nothing may call them
+
+// Takes an exclusive lock on the working folder (flock on the folder itself: no file is
+// left behind) for the rest of the process; the descriptor stays open on purpose and
+// the exit releases it. Refuses at once when another run holds the lock.
+void Lock_Folder();
+
+// Before any take is opened (a FIFO would block the probe), with the output names
+// formed: refuses a take that is not a regular file, and an output or the temp
+// crossfade file that is the same file (device and inode, links followed) as a job
+// file or a take. Only looks; a take that cannot be looked at is left to the probe.
+void Check_Inputs(const Job* job);
+
+// After planning, before the first write: refuses an output folder that is missing or
+// not writable; an output or temp crossfade file name that holds something other than
+// a regular file or a link; two outputs, or an output and the temp file, that are the
+// same file or the same name in the same folder; an output or temp file larger than
+// the file-size limit; a file system without room for what the build adds at its peak
+// (outputs published so far less the ones they replace, the output being built, one
+// crossfade). Only looks.
+void Check_Before_Writing(const Job* job);
+
+// Removes partial outputs that a run ended by SIGKILL or a crash left in the folders of
+// this job's outputs, unless their process is still running. After Lock_Folder.
+void Remove_Stale_Partials(const Job* job);
+
+// Creates track t's partial output in the output's folder, exclusively and empty, and
+// returns it open; writes its path into `partial` (PARTIAL_BUFFER bytes). From here on
+// FAIL and the caught signals remove it, until Publish_Output.
+Stream Begin_Output(const Job* job, int32_t t, char* partial);
+
+// Flushes the whole partial output to disk, closes it and renames it over `out` (a link
+// there is replaced, not followed), then syncs the folder; FAIL no longer removes it.
+void Publish_Output(Stream* partial, const char* out);

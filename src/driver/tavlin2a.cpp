@@ -14,15 +14,21 @@ int main(int argc, char** argv)
     if (job == nullptr)
         FAIL(">> Out of memory for the job tables, exiting\n");
     job->options = options;
+    Catch_Signals();
 
     Print_Banner(job);
     Enter_Directory(job);
     Settle_Names(job);
+    Lock_Folder();  // before the run-control template may be written
     Read_Job_Files(job);
     Print_Plan_Line(job);
     Prepare_Job(job);
+    Check_Inputs(job);  // before any take is opened
     Probe_Takes(job);
     Plan_Edits(job);
+    if (!job->options.dry_run)
+        Remove_Stale_Partials(job);  // their room counts as free in the check that follows
+    Check_Before_Writing(job);
     Print_Matrix(job);
     if (job->options.dry_run)
         Print_Segments(job);

@@ -112,8 +112,9 @@ int64_t WRITE_HEADER(const Stream* out, const Wav_Format* format, int32_t frames
 // Bytes WRITE_HEADER writes before the data of such a file (the data offset).
 int64_t HEADER_SIZE(const Wav_Format* format, int32_t frames, const Chunk_Span carried[], int32_t carried_count);
 
-// Creates (or replaces) `path` holding only the canonical 44-byte integer PCM header
-// declaring `frames` frames.
+// Removes whatever entry is at `path` (a link is removed, never followed), creates the
+// file anew (exclusively, never through a link) holding only the canonical 44-byte
+// integer PCM header declaring `frames` frames.
 void MAKE_HEADER(const char* path, int32_t sample_rate, int32_t bits, int32_t frames, uint16_t channels);
 
 // An open WAV file and where its audio lies: frame n begins at data_offset + n x frame
