@@ -1,62 +1,96 @@
 #!/usr/bin/env bash
-# Times tavlin2a on a large job against the copy limit: cat writing the same number
-# of output bytes from the page cache, in the same run. Prints the ratio of medians
-# and tavlin2a's peak resident memory, for takes of two lengths.
-#   bench/run.sh [RUNS]      (default 5 runs of each; needs about 2.5 GB in bench/work)
+# Times tavlin2a against the copy limit: cat writing the same number of output bytes
+# from the page cache, in the same run, runs paired one after the other. Prints for
+# each job the ratio of the medians, tavlin2a's peak resident memory and, where strace
+# is installed, its system calls per edit.
+#   bench/run.sh [RUNS]         (default 5 runs of each; needs about 4 GB in bench/work)
+#   TOOL=path bench/run.sh      (times another build of tavlin2a, e.g. an older one)
+#   JOBS="dense many" bench/run.sh   (only these jobs)
+# Jobs: 24-bit stereo 48 kHz unless said, 3 takes per track, 50 ms equal-power
+# crossfades unless said.
+#   sparse60, sparse180   8 tracks, takes of 60 / 180 s, an edit every 20 s
+#   dense                 16 tracks, takes of 120 s, an edit every 0.5 s
+#   many                  200 tracks, takes of 12 s, 1024 edit points, 5 ms crossfades
+#   float (float-cut)     8 tracks of 32-bit float, 120 s, an edit every 0.5 s; with
+#                         crossfades and (float-cut) the same job with hard cuts
+#   poly8 (poly8-cut)     4 tracks of 8-channel 24-bit, likewise
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-5}
-tracks=8
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build build-bench -j"$(nproc)" --target tavlin2a >/dev/null
-tool=$PWD/build-bench/tavlin2a
+if [ -z "${TOOL:-}" ]; then
+  cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+  cmake --build build-bench -j"$(nproc)" --target tavlin2a >/dev/null
+  TOOL=$PWD/build-bench/tavlin2a
+fi
+tool=$TOOL
 
 median() { sort -n | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
 seconds() { local t0 t1; t0=$(date +%s.%N); "$@" >/dev/null; t1=$(date +%s.%N); awk "BEGIN {print $t1 - $t0}"; }
 
-# A job of $tracks tracks of 24-bit stereo 48 kHz, 3 takes of $1 seconds each, an edit
-# point every 20 seconds cycling through the takes, 50 ms equal-power crossfades.
+# make_job DIR TRACKS SECONDS EDIT_EVERY XF_MS "SOX FORMAT" [EDIT_POINTS]
+# Every track's takes are hard links to the same three files: the page cache holds one
+# set, for the tool and for cat alike.
 make_job() {
-  local secs=$1 dir=$2
+  local dir=$1 tracks=$2 secs=$3 every=$4 xf=$5 format=$6 points=${7:-}
   rm -rf "$dir" && mkdir -p "$dir"
   for k in 1 2 3; do
-    sox -n -r 48000 -b 24 -c 2 "$dir/src$k.wav" synth "$secs" sine $((200 * k)) sine $((300 * k)) vol 0.5
+    # shellcheck disable=SC2086
+    sox -n -r 48000 $format "$dir/src$k.wav" synth "$secs" sine $((200 * k)) vol 0.5
   done
   : >"$dir/base.txt"
-  for t in $(seq 1 $tracks); do
+  for t in $(seq 1 "$tracks"); do
     echo "tr$t" >>"$dir/base.txt"
-    for k in 1 2 3; do cp "$dir/src$k.wav" "$dir/tr${t}_t$k.wav"; done
+    for k in 1 2 3; do ln "$dir/src$k.wav" "$dir/tr${t}_t$k.wav"; done
   done
-  rm "$dir"/src*.wav
-  : >"$dir/points.txt"
-  local k=0
-  for ((s = 0; s < secs; s += 20)); do
-    printf '%d\t_t%d\n' "$s" $((k % 3 + 1)) >>"$dir/points.txt"
-    k=$((k + 1))
-  done
-  printf '%d\t_t1\n' "$secs" >>"$dir/points.txt"
-  printf 'xf_all\t50\t1\n' >"$dir/tavlinrc.txt"
+  awk -v secs="$secs" -v every="$every" -v points="$points" 'BEGIN {
+    n = points != "" ? points - 1 : int(secs / every);
+    step = points != "" ? secs / n : every;
+    for (k = 0; k < n; k++) printf "%.6f\t_t%d\n", k * step, k % 3 + 1;
+    printf "%.6f\t_t1\n", secs }' >"$dir/points.txt"
+  printf 'xf_all\t%s\t1\n' "$xf" >"$dir/tavlinrc.txt"
 }
 
 # The copy limit: cat writes each track's first take (the size of its output) anew.
-copy_all() { for t in $(seq 1 $tracks); do cat "tr${t}_t1.wav" >"copy$t.wav"; done; }
+copy_all() { local t; for t in $(seq 1 "$1"); do cat "tr${t}_t1.wav" >"copy$t.wav"; done; }
 
-for secs in 60 180; do
-  dir=bench/work/job$secs
-  make_job "$secs" "$dir"
+# bench_job JOB TRACKS [LABEL]
+bench_job() {
+  local name=${3:-$1} tracks=$2 dir=bench/work/$1
   cd "$dir"
   "$tool" >/dev/null  # warm the page cache
-  tool_times=() copy_times=()
+  local tool_times=() copy_times=()
   for _ in $(seq 1 "$runs"); do
     tool_times+=("$(seconds "$tool")")
-    copy_times+=("$(seconds copy_all)")
+    copy_times+=("$(seconds copy_all "$tracks")")
   done
+  local rss calls="" edits
   rss=$( { /usr/bin/time -v "$tool" >/dev/null; } 2>&1 | awk -F': ' '/Maximum resident/ {print $2}')
+  edits=$(($(wc -l <points.txt) * tracks))
+  if command -v strace >/dev/null; then
+    calls=$(strace -c -f -o strace.txt "$tool" >/dev/null && awk '/total/ {print $4}' strace.txt)
+    calls=$(awk -v c="$calls" -v e="$edits" 'BEGIN {printf ", %.1f system calls per edit", c / e}')
+  fi
+  local t_med c_med out_mb
   t_med=$(printf '%s\n' "${tool_times[@]}" | median)
   c_med=$(printf '%s\n' "${copy_times[@]}" | median)
-  out_mb=$(du -cm tr*_bld.wav | tail -1 | cut -f1)
-  printf 'takes of %3d s: %d MB out; tavlin2a %.3f s, cat %.3f s (medians of %d); ratio %.2f; peak RSS %d KB\n' \
-    "$secs" "$out_mb" "$t_med" "$c_med" "$runs" "$(awk "BEGIN {print $t_med / $c_med}")" "$rss"
-  rm -f copy*.wav
+  out_mb=$(du -cm --apparent-size tr*_bld.wav | tail -1 | cut -f1)
+  printf '%-10s %5d MB out, %6d edits: tavlin2a %.3f s, cat %.3f s (medians of %d); ratio %.2f; peak RSS %d KB%s\n' \
+    "$name" "$out_mb" "$edits" "$t_med" "$c_med" "$runs" "$(awk "BEGIN {print $t_med / $c_med}")" "$rss" "$calls"
+  rm -f copy*.wav tr*_bld.wav strace.txt
   cd - >/dev/null
-done
+}
+
+want() { [ -z "${JOBS:-}" ] || [[ " $JOBS " == *" $1 "* ]]; }
+want sparse60 && make_job bench/work/sparse60 8 60 20 50 "-b 24 -c 2" && bench_job sparse60 8
+want sparse180 && make_job bench/work/sparse180 8 180 20 50 "-b 24 -c 2" && bench_job sparse180 8
+want dense && make_job bench/work/dense 16 120 0.5 50 "-b 24 -c 2" && bench_job dense 16
+want many && make_job bench/work/many 200 12 0 5 "-b 24 -c 2" 1024 && bench_job many 200
+if want float; then
+  make_job bench/work/float 8 120 0.5 50 "-e floating-point -b 32 -c 2" && bench_job float 8
+  printf 'xf_all\t50\t0\n' >bench/work/float/tavlinrc.txt && bench_job float 8 float-cut
+fi
+if want poly8; then
+  make_job bench/work/poly8 4 120 0.5 50 "-b 24 -c 8" && bench_job poly8 4
+  printf 'xf_all\t50\t0\n' >bench/work/poly8/tavlinrc.txt && bench_job poly8 4 poly8-cut
+fi
+rm -rf bench/work
