@@ -16,7 +16,8 @@ static void Read_Audio(const Wav_File* take, int64_t start, uint8_t* raw, int64_
     int64_t audio = take->data_end - start;
     audio = audio < 0 ? 0 : audio > bytes ? bytes : audio;
     int64_t got = audio > 0 ? Stream_Read_At(&take->stream, start, raw, audio) : 0;
-    memset(raw + got, 0, (size_t)(bytes - got));
+    if (got < bytes)
+        memset(raw + got, 0, (size_t)(bytes - got));
 }
 
 void Fade_Work_Start(Fade_Work* work, int32_t frame_size, int32_t type, int32_t length)

@@ -209,16 +209,35 @@ int32_t Carried_Chunks(const Job* job, int32_t t, Chunk_Span carried[])
     return count;
 }
 
+// Takes of a track whose probes are kept for the edit points that name them again.
+constexpr int32_t RECENT_TAKES = 8;
+
 void Probe_Takes(Job* job)
 {
     char take[TAKE_NAME_BUFFER];
     char first[TAKE_NAME_BUFFER];
     for (int32_t t = 0; t < job->track_count; t++) {
         Take_Name(job, t, 0, first);
+        int32_t recent[RECENT_TAKES];  // edit points whose takes were probed last, -1: none
+        for (int32_t& k : recent)
+            k = -1;
+        int32_t next_recent = 0;
         for (int32_t i = 0; i < job->edit_count; i++) {
             Take_Name(job, t, i, take);
-            Refuse_Misnamed_Take(job, t, i, take);
-            GET_ATTRIBUTES(i, take, job->takes);
+            // An edit list that comes back to the same takes probes each of them once:
+            // an edit point naming a take that one of the last few did takes its probe.
+            int32_t same = -1;
+            for (int32_t k = 0; k < RECENT_TAKES && same < 0; k++)
+                if (recent[k] >= 0 && strcmp(Take_Suffix(job, recent[k]), Take_Suffix(job, i)) == 0)
+                    same = recent[k];
+            if (same >= 0) {
+                job->takes[i] = job->takes[same];
+            } else {
+                Refuse_Misnamed_Take(job, t, i, take);
+                GET_ATTRIBUTES(i, take, job->takes);
+                recent[next_recent] = i;
+                next_recent = (next_recent + 1) % RECENT_TAKES;
+            }
             const Take_Info* info = &job->takes[i];
             const Wav_Format* f = &info->format;
             job->frames_of[t][i] = info->frames;

@@ -64,7 +64,8 @@ int64_t Stream_Read_At(const Stream* stream, int64_t byte_offset, uint8_t* buffe
         got += n;
     }
     // Past the end of the file: what is not there is silence.
-    memset(buffer + got, 0, (size_t)(bytes - got));
+    if (got < bytes)
+        memset(buffer + got, 0, (size_t)(bytes - got));
     return got;
 }
 
@@ -502,7 +503,8 @@ int32_t INSERT_FILE(const Wav_File* dest, const Wav_File* source, int32_t dest_f
         int64_t audio = source->data_end - (from + done);
         audio = audio < 0 ? 0 : audio > n ? n : audio;
         int64_t got = audio > 0 ? Stream_Read_At(&source->stream, from + done, buffer, audio) : 0;
-        memset(buffer + got, 0, (size_t)(n - got));
+        if (got < n)
+            memset(buffer + got, 0, (size_t)(n - got));
         held += got;
         Stream_Write_At(&dest->stream, to + done, buffer, n);
     }
