@@ -235,6 +235,32 @@ TEST_F(Tool, TakesWithMetadataFromRealWritersBuildFrameExact)
     }
 }
 
+TEST_F(Tool, EveryFormatBuildsWithCrossfadesThatOtherReadersRead)
+{
+    // Takes written by sox in each format; a 50 ms equal-power crossfade at 1 s. Away
+    // from it the output is the takes' own frames; sox and ffprobe read it whole.
+    for (std::string format : {"-e floating-point -b 32 -c 2", "-e floating-point -b 64 -c 1", "-b 32 -c 8",
+                               "-b 24 -c 6", "-b 16 -c 3"}) {
+        ASSERT_EQ(Shell("sox -n -r 8000 " + format + " kA.wav synth 2 sine 440 vol 0.5 && sox -n -r 8000 " + format +
+                        " kB.wav synth 2 sine 660 vol 0.5").status, 0);
+        Job("k\n", "0\tA\n1\tB\n2\tB\n", "xf_all\t50\t1\n");
+        Ran r = Run_Tool();
+        ASSERT_EQ(r.status, 0) << format << r.output;
+        EXPECT_EQ(r.output.find("Crossfade failed"), std::string::npos) << format << r.output;
+        Expect_Sox_Reads("k_bld.wav");
+        ASSERT_EQ(Shell("sox kA.wav -t raw a.raw && sox kB.wav -t raw b.raw && sox k_bld.wav -t raw o.raw").status, 0);
+        EXPECT_EQ(Shell("soxi -c k_bld.wav; soxi -s k_bld.wav").output, Shell("soxi -c kA.wav; soxi -s kA.wav").output);
+        EXPECT_EQ(Shell("ffprobe -v warning -show_entries stream=channels,duration_ts -of csv=p=0 k_bld.wav").output,
+                  Shell("ffprobe -v warning -show_entries stream=channels,duration_ts -of csv=p=0 kA.wav").output);
+        std::string a = Slurp("a.raw"), b = Slurp("b.raw"), out = Slurp("o.raw");
+        size_t frame = a.size() / 16000, before = 7800 * frame, after = 8200 * frame;
+        ASSERT_EQ(out.size(), a.size()) << format;
+        EXPECT_TRUE(out.substr(0, before) == a.substr(0, before)) << format;
+        EXPECT_TRUE(out.substr(before, after - before) != a.substr(before, after - before)) << format;  // mixed
+        EXPECT_TRUE(out.substr(after) == b.substr(after)) << format;
+    }
+}
+
 TEST_F(Tool, LongRecordingsAreReadAndWrittenAsRf64)
 {
     struct statvfs fs;

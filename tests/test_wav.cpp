@@ -107,6 +107,11 @@ TEST_F(Wav_Layer, ProbeRefusesTakesItCannotCutExactly)
         Spit("t.wav", c.first);
         EXPECT_FAILS(Probe("t.wav"), c.second) << c.second;
     }
+    // An RF64 take of 2^31 frames: more than a frame number can address.
+    std::string ds64 = "ds64" + Le32(28) + Le32(0) + Le32(2) + Le32(0) + Le32(2) + Le32(0x80000000u) + Le32(0) + Le32(0);
+    Spit("t.wav", "RF64" + Le32(0xFFFFFFFF) + "WAVE" + ds64 + Fmt(1, 1, 16) + "data" + Le32(0xFFFFFFFF));
+    ASSERT_EQ(truncate("t.wav", 80 + (4LL << 30)), 0);  // sparse: costs no disk
+    EXPECT_FAILS(Probe("t.wav"), ">> Take t.wav holds 2147483648 frames; the tool addresses at most 2147483647");
     ASSERT_EQ(mkfifo("fifo.wav", 0644), 0);  // refused without waiting for a writer
     EXPECT_FAILS(Probe("fifo.wav"), ">> Take fifo.wav is not a regular file");
 }
@@ -166,6 +171,15 @@ TEST_F(Wav_Layer, HeadersForEveryOutputFormatAreReadBySoxAndFfprobe)
                                                          c.format.bytes_per_sample, c.format.bits_per_sample,
                                                          c.format.is_float}));
     }
+}
+
+TEST_F(Wav_Layer, AnOutputWhoseSizeFieldSpellsDataIsReadByItsChunkList)
+{
+    // 1635017024 bytes of audio make a RIFF size of 1635017060: "data" at byte 4.
+    MAKE_HEADER("o.wav", 48000, 16, 1635017024 / 4, 2);
+    ASSERT_EQ(truncate("o.wav", 44 + 1635017024LL), 0);
+    EXPECT_EQ(Slurp_Head("o.wav", 8).substr(4), "data");
+    EXPECT_EQ(Probe("o.wav"), (std::vector<int64_t>{2, 44, 48000, 1635017024 / 4, 2, 16, 0}));
 }
 
 TEST_F(Wav_Layer, WriteFailuresEndTheRunWithALine)
