@@ -79,6 +79,7 @@ TEST_F(Wav_Layer, ProbeWalksTheChunkListOfTakesLaidOutInOtherWays)
         {Wav(Fmt(1, 2, 24) + junk), {2, 60, 44100, 10, 3, 24, 0}},
         {Wav("bext" + Le32(9) + "fmt data!" + std::string(1, '\0') + Fmt(1, 1, 16)), {1, 62, 44100, 30, 2, 16, 0}},  // odd size, pad byte
         {Wav(Fmt(1, 2, 24) + "JUNK" + Le32(20000) + std::string(20000, 'j')), {2, 20052, 44100, 10, 3, 24, 0}},
+        {Wav(Fmt(1, 2, 24)) + "data" + Le32(0), {2, 44, 44100, 10, 3, 24, 0}},  // the first data chunk is the audio
         {Wav(Fmt(3, 2, 32)), {2, 44, 44100, 7, 4, 32, 1}},
         {Wav(Fmt(0xFFFE, 2, 64, Le16(22) + Le16(64) + Le32(3) + "\x03" + PCM_GUID.substr(1))), {2, 68, 44100, 3, 8, 64, 1}},
         // A size that runs past the end before "data": the tags are searched for instead.

@@ -203,7 +203,7 @@ static bool Walk_Chunks(const Stream* file, int64_t file_bytes, Walk* walk)
             has_ds64 = true;
             ds64_data = Get64(chunk + 16);
         }
-        if (memcmp(chunk, "data", 4) == 0) {
+        if (memcmp(chunk, "data", 4) == 0 && walk->data_at < 0) {  // the first is the audio
             walk->data_at = at;
             walk->data_bytes = rf64 && has_ds64 && size == 0xFFFFFFFFu ? ds64_data : size;
             // The audio may run on to the end of a file whose size field was never
