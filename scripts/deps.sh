@@ -9,6 +9,7 @@ command -v g++ >/dev/null || missing+=(g++)
 command -v sox >/dev/null || missing+=(sox)
 command -v ffmpeg >/dev/null || missing+=(ffmpeg)
 command -v sndfile-info >/dev/null || missing+=(sndfile-programs)
+command -v python3 >/dev/null || missing+=(python3)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"

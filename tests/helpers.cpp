@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <list>
 #include <sstream>
 
 void InFolder::SetUp()
@@ -90,8 +91,11 @@ Wav_File Open_Wav(const std::string& path)
     for (int k = 0; k < 4 && 40 + k < size; k++)
         declared |= (uint32_t)(uint8_t)bytes[40 + k] << (8 * k);
     int64_t end = 44 + (int64_t)declared < size ? 44 + (int64_t)declared : size;
-    char* name = strdup(path.c_str());  // lives as long as the test process: a few bytes
-    return Wav_File{Stream{open(name, O_RDWR), name}, 44, end, size};
+    // The stream keeps a pointer to its path for messages: the names live as long as
+    // the test process.
+    static std::list<std::string> names;
+    names.push_back(path);
+    return Wav_File{Stream{open(path.c_str(), O_RDWR), names.back().c_str()}, 44, end, size};
 }
 
 Ran Shell(const std::string& command)
