@@ -680,14 +680,22 @@ struct Text {
     Stream file;           // the temporary file; file.path is `temp`
     char temp[PATH_BUFFER];
     const char* report;    // the name the report gets
+    const char* line;      // what puts a message at the start of a line
 };
+
+// After a build, standard output stands at the end of its last "edits: " row: a
+// message begins two lines further down, as "Done" does.
+const char* Line_Start(const Job* job)
+{
+    return job->options.dry_run || job->options.quiet ? "" : "\n\n";
+}
 
 // Removes the temporary file and ends the process: the report cannot be written.
 [[noreturn]] void Abandon(Text* text, int error)
 {
     (void)close(text->file.fd);   // the file is removed next: what it held is lost anyway
     (void)unlink(text->temp);     // a leftover hidden file is all that failing here can cost
-    FAIL(">> Cannot write the report %s (%s), exiting\n", text->report, strerror(error));
+    FAIL("%s>> Cannot write the report %s (%s), exiting\n", text->line, text->report, strerror(error));
 }
 
 void Flush(Text* text)
@@ -816,7 +824,8 @@ const char* Cut_Words(const Job* job, int32_t t, const Cut* cut, const char** cs
 
 // ---- the plan view -------------------------------------------------------------------
 
-// Seconds per pixel of the axis and its tick step, for a job of `seconds`.
+// The tick step of a time axis of `seconds`: the first of the usual steps that gives
+// at most 12 ticks.
 double Tick_Step(double seconds)
 {
     static const double STEPS[] = {0.1, 0.2, 0.5, 1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200,
@@ -839,6 +848,50 @@ void Put_Format(Text* text, const Job* job, int32_t t)
         Put(text, "%d ch · %s", channels, length);
 }
 
+// The legend, flowing in lines across the plan: a key per take (in the order the edit
+// points first name them), then what the marks mean. Puts it only when `draw` is set;
+// returns its lines.
+int32_t Legend(Text* text, const Work* work, bool draw)
+{
+    static const char* const MARKS[][2] = {{"lead", "lead-in silence"},
+                                           {"tail", "tail pad: the take has ended"},
+                                           {"xf", "crossfade"},
+                                           {"xf bad", "failed crossfade"}};
+    const Job* job = work->job;
+    int32_t keys = job->edit_count > 1 ? job->edit_count - 1 : 0;  // the last edit point only marks the end
+    int32_t line = 0, seen = 0;
+    double x = 0;
+    for (int32_t k = 0; k < keys + 4; k++) {
+        if (k < keys && work->take_of[k] != seen)
+            continue;  // named before: one key per take
+        const char* words = k < keys ? Take_Suffix(job, k) : MARKS[k - keys][1];
+        double width = 24 + 6.5 * (double)strlen(words);
+        if (x > 0 && x + width > PLAN_WIDTH) {
+            line++;
+            x = 0;
+        }
+        int32_t y = 4 + 18 * line;
+        if (draw && k < keys) {
+            char colour[32];
+            Take_Colour(seen, colour);
+            Put(text, "<g class=\"take\"><rect x=\"%.1f\" y=\"%d\" width=\"12\" height=\"12\" fill=\"%s\"/>", x, y,
+                colour);
+        } else if (draw) {
+            const char* css = MARKS[k - keys][0];
+            Put(text, "<g class=\"key\"><rect class=\"%s\" x=\"%.1f\" y=\"%d\" width=\"12\" height=\"12\"%s/>", css, x,
+                y, strcmp(css, "tail") == 0 ? " fill=\"url(#hatch)\"" : "");
+        }
+        if (draw) {
+            Put(text, "<text x=\"%.1f\" y=\"%d\">", x + 16, y + 10);
+            Put_Escaped(text, words);
+            Put(text, "</text></g>\n");
+        }
+        seen += k < keys ? 1 : 0;
+        x += width;
+    }
+    return line + 1;
+}
+
 void Put_Plan(Text* text, const Work* work)
 {
     const Job* job = work->job;
@@ -851,69 +904,20 @@ void Put_Plan(Text* text, const Work* work)
         seconds = step;
     double scale = AXIS_WIDTH / seconds;  // pixels per second
 
-    // The legend flows in lines across the plan: the takes, then what the marks mean.
-    static const char* const MARKS[][2] = {{"lead", "lead-in silence"},
-                                           {"tail", "tail pad: the take has ended"},
-                                           {"xf", "crossfade"},
-                                           {"xf bad", "failed crossfade"}};
-    int32_t legend_lines = 1;
-    double x = 0;
-    for (int32_t pass = 0; pass < 2; pass++) {
-        int32_t line = 0;
-        x = 0;
-        int32_t seen = 0;
-        int32_t keys = job->edit_count > 1 ? job->edit_count - 1 : 0;
-        for (int32_t k = 0; k < keys + 4; k++) {
-            const char* words;
-            if (k < keys) {
-                if (work->take_of[k] != seen)
-                    continue;  // named before: one key per take
-                seen++;
-                words = Take_Suffix(job, k);
-            } else {
-                words = MARKS[k - keys][1];
-            }
-            double width = 24 + 6.5 * (double)strlen(words);
-            if (x > 0 && x + width > PLAN_WIDTH) {
-                line++;
-                x = 0;
-            }
-            if (pass == 1) {
-                int32_t y = 4 + 18 * line;
-                if (k < keys) {
-                    char colour[32];
-                    Take_Colour(work->take_of[k], colour);
-                    Put(text, "<g class=\"take\"><rect x=\"%.1f\" y=\"%d\" width=\"12\" height=\"12\" fill=\"%s\"/>", x, y,
-                        colour);
-                } else {
-                    const char* css = MARKS[k - keys][0];
-                    Put(text, "<g class=\"key\"><rect class=\"%s\" x=\"%.1f\" y=\"%d\" width=\"12\" height=\"12\"%s/>", css,
-                        x, y, strcmp(css, "tail") == 0 ? " fill=\"url(#hatch)\"" : "");
-                }
-                Put(text, "<text x=\"%.1f\" y=\"%d\">", x + 16, y + 10);
-                Put_Escaped(text, words);
-                Put(text, "</text></g>\n");
-            }
-            x += width;
-        }
-        legend_lines = line + 1;
-        if (pass == 0) {
-            int32_t axis_top = 18 * legend_lines + 8;
-            int32_t lanes_top = axis_top + 20;
-            int32_t height = lanes_top + LANE_PITCH * job->track_count + 4;
-            Put(text,
-                "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"plan\" width=\"%d\" height=\"%d\" "
-                "viewBox=\"0 0 %d %d\">\n<defs><pattern id=\"hatch\" width=\"6\" height=\"6\" "
-                "patternUnits=\"userSpaceOnUse\" patternTransform=\"rotate(45)\"><rect width=\"6\" height=\"6\" "
-                "fill=\"#fff\"/><path d=\"M1.5 0v6\" stroke=\"#777\" stroke-width=\"2\"/></pattern>"
-                "<clipPath id=\"names\"><rect y=\"%d\" width=\"%d\" height=\"%d\"/></clipPath></defs>\n<g class=\"legend\">\n",
-                PLAN_WIDTH, height, PLAN_WIDTH, height, -BAR_TOP, LABEL_WIDTH - 8, LANE_PITCH);
-        }
-    }
+    int32_t legend_lines = Legend(text, work, false);
+    int32_t height = 18 * legend_lines + 28 + LANE_PITCH * job->track_count + 4;
+    Put(text,
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"plan\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\">\n"
+        "<defs><pattern id=\"hatch\" width=\"6\" height=\"6\" patternUnits=\"userSpaceOnUse\" "
+        "patternTransform=\"rotate(45)\"><rect width=\"6\" height=\"6\" fill=\"#fff\"/><path d=\"M1.5 0v6\" "
+        "stroke=\"#777\" stroke-width=\"2\"/></pattern><clipPath id=\"names\"><rect y=\"%d\" width=\"%d\" "
+        "height=\"%d\"/></clipPath></defs>\n<g class=\"legend\">\n",
+        PLAN_WIDTH, height, PLAN_WIDTH, height, -BAR_TOP, LABEL_WIDTH - 8, LANE_PITCH);
+    Legend(text, work, true);
     Put(text, "</g>\n");
 
     int32_t axis_top = 18 * legend_lines + 8;
-    int32_t lanes_top = axis_top + 20;
+    int32_t lanes_top = axis_top + 20;  // as `height` counts them
     int32_t lanes_bottom = lanes_top + LANE_PITCH * job->track_count;
     int32_t decimals = step < 1 ? 1 : 0;
     Put(text, "<g class=\"axis\">\n");
@@ -1076,7 +1080,7 @@ void Put_Warning_Counts(Text* text, const Work* work, int32_t i)
 {
     int32_t full = work->row_full[i], failed = work->row_failed[i];
     if (full > 0)
-        Put(text, "samples at full scale on %d track%s", full, full == 1 ? "" : "s");
+        Put(text, "output at full scale on %d track%s", full, full == 1 ? "" : "s");
     if (full > 0 && failed > 0)
         Put(text, "; ");
     if (failed > 0)
@@ -1171,14 +1175,14 @@ void Create_Temp(Text* text, const char* report)
         int n = snprintf(text->temp, PATH_BUFFER, "%.*s.%s.%ld-%d.tmp", folder, report, report + folder,
                          (long)getpid(), attempt);
         if (n >= PATH_BUFFER)
-            FAIL(">> The report's name %s is too long, exiting\n", report);
+            FAIL("%s>> The report's name %s is too long, exiting\n", text->line, report);
         int fd = open(text->temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0) {
             text->file = Stream{fd, text->temp};
             return;
         }
         if (errno != EEXIST || attempt == 99)
-            FAIL(">> Cannot write the report %s (%s), exiting\n", report, strerror(errno));
+            FAIL("%s>> Cannot write the report %s (%s), exiting\n", text->line, report, strerror(errno));
     }
 }
 
@@ -1193,7 +1197,8 @@ void Refuse_Output_Name(const Job* job, const char* report)
                     (exists && lstat(Out_Name(job, t), &at_output) == 0 && at_output.st_dev == at_report.st_dev &&
                      at_output.st_ino == at_report.st_ino);
         if (same)
-            FAIL(">> The report %s would replace the output %s, exiting\n", report, Out_Name(job, t));
+            FAIL("%s>> The report %s would replace the output %s, exiting\n", Line_Start(job), report,
+                 Out_Name(job, t));
     }
 }
 
@@ -1243,6 +1248,7 @@ void Write_Report(const Job* job)
 
     Text text{};
     text.buffer = (char*)Block_Alloc(TEXT_BUFFER);
+    text.line = Line_Start(job);
     Create_Temp(&text, report);
     Put(&text, "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Tavlin report: %d track%s, "
         "%d edit points</title>\n<style>%s</style></head>\n<body>\n<h1>Tavlin report</h1>\n", tracks,
@@ -1264,12 +1270,12 @@ void Write_Report(const Job* job)
     if (close(text.file.fd) != 0) {
         int error = errno;
         (void)unlink(text.temp);  // the report is given up; the hidden file must not stay
-        FAIL(">> Cannot write the report %s (%s), exiting\n", report, strerror(error));
+        FAIL("%s>> Cannot write the report %s (%s), exiting\n", text.line, report, strerror(error));
     }
     if (rename(text.temp, report) != 0) {
         int error = errno;
         (void)unlink(text.temp);  // likewise
-        FAIL(">> Cannot write the report %s (%s), exiting\n", report, strerror(error));
+        FAIL("%s>> Cannot write the report %s (%s), exiting\n", text.line, report, strerror(error));
     }
 
     free(text.buffer);
