@@ -70,7 +70,8 @@ static const Long_Option LONG_OPTIONS[] = {
 };
 
 // True when `name` ends in ".html" or ".htm" (any case): a report can then never take
-// the place of a take, an output or a job file, whose names end in ".wav" or ".txt".
+// the place of a take or a job file, whose names end in ".wav" or ".txt". (An output
+// whose suffix ends so is looked for when the report is written.)
 static bool Is_Html_Name(const char* name)
 {
     size_t length = strlen(name);
@@ -78,7 +79,7 @@ static bool Is_Html_Name(const char* name)
            (length > 4 && strcasecmp(name + length - 4, ".htm") == 0);
 }
 
-// Acts on option `letter`; `value` is its argument for -C.
+// Acts on option `letter`; `value` is its argument for -C and --report.
 static void Take_Option(char letter, const char* value, Options* options)
 {
     switch (letter) {
