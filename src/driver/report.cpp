@@ -785,8 +785,12 @@ void Clock(double seconds, int32_t decimals, char* out)
     int64_t whole = ticks / unit;
     int n = snprintf(out, 32, "%lld:%02lld:%02lld", (long long)(whole / 3600), (long long)(whole / 60 % 60),
                      (long long)(whole % 60));
-    if (decimals > 0)
-        snprintf(out + n, (size_t)(32 - n), ".%0*lld", decimals, (long long)(ticks % unit));
+    if (decimals > 0) {
+        out[n++] = '.';
+        for (int64_t digit = unit / 10; digit > 0; digit /= 10)
+            out[n++] = (char)('0' + ticks % unit / digit % 10);
+        out[n] = '\0';
+    }
 }
 
 // The colour of take number k: ten that stay apart, then hues a golden angle apart.
