@@ -30,7 +30,7 @@ constexpr int32_t PANEL_HEIGHT = STRIPS_TOP + STRIPS * STRIP_PITCH + 12;
 
 constexpr int32_t LABEL_WIDTH = 240;   // plan: the column of output names and formats
 constexpr int32_t AXIS_WIDTH = 960;    // plan: pixels of the time axis
-constexpr int32_t PLAN_WIDTH = LABEL_WIDTH + AXIS_WIDTH + 16;
+constexpr int32_t PLAN_WIDTH = LABEL_WIDTH + AXIS_WIDTH + 32;  // room for the last tick's time
 constexpr int32_t LANE_PITCH = 30;
 constexpr int32_t BAR_TOP = 4;         // the segment bar within a lane
 constexpr int32_t BAR_HEIGHT = 18;
@@ -810,18 +810,20 @@ const char* Curve_Name(int32_t type)
     return type >= 0 && type <= 4 ? NAMES[type] : "unknown";
 }
 
-// What a cut is, in a few words, and the class that colours them.
+// What a cut is, in words that fit a panel's width, and the class that colours them.
+// A crossfade fails when the take named would have to be read from before its audio or
+// past the end of its file, or when the mixer cannot mix the format.
 const char* Cut_Words(const Job* job, int32_t t, const Cut* cut, const char** css)
 {
     *css = Failed(cut->kind) ? "bad" : cut->kind == CUT_CROSSFADE || cut->kind == CUT_HARD ? "ok" : "off";
     switch (cut->kind) {
     case CUT_CROSSFADE:
-        return cut->frames < job->xf_frames[t] ? "crossfade, cut short by the track's end" : "crossfade";
+        return cut->frames < job->xf_frames[t] ? "crossfade, cut short" : "crossfade";
     case CUT_HARD: return "hard cut: no crossfade set";
-    case CUT_TOO_EARLY: return "no crossfade: the edit lies too near the start";
-    case CUT_FAILED_PREVIOUS: return "crossfade failed: the previous take ends before it";
-    case CUT_FAILED_NEXT: return "crossfade failed: the next take ends before it";
-    case CUT_FAILED_FORMAT: return "crossfade failed: this format cannot be mixed";
+    case CUT_TOO_EARLY: return "no crossfade: too near the start";
+    case CUT_FAILED_PREVIOUS: return "crossfade failed: previous take";
+    case CUT_FAILED_NEXT: return "crossfade failed: next take";
+    case CUT_FAILED_FORMAT: return "crossfade failed: format";
     default: return "no segment starts here";
     }
 }
@@ -998,14 +1000,28 @@ void Put_Plan(Text* text, const Work* work)
 
 // ---- the edit view -------------------------------------------------------------------
 
-// One waveform: a vertical stroke per column from its highest to its lowest sample,
-// each drawn on from where the one before it ended, and the runs of columns that hold
-// a sample at full scale as red bands.
-void Put_Strip(Text* text, const Strip* strip, int32_t s, const char* css, const char* stroke, const char* name)
+// One waveform: the runs of columns that hold a sample at full scale as red bands
+// behind it, then a vertical stroke per column from its highest to its lowest sample,
+// each drawn on from where the one before it ended, and its label: `name`, and `note`
+// when there is one.
+void Put_Strip(Text* text, const Strip* strip, int32_t s, const char* css, const char* stroke, const char* name,
+               const char* note)
 {
     static_assert(STRIP_HEIGHT < 100, "the figures of a waveform are written as at most two digits");
-    Put(text, "<g class=\"strip %s\" transform=\"translate(0,%d)\"><path class=\"w\" stroke=\"%s\" d=\"M0.5 %dv%d", css,
-        STRIPS_TOP + STRIP_PITCH * s, stroke, strip->top[0], strip->bottom[0] - strip->top[0]);
+    Put(text, "<g class=\"strip %s\" transform=\"translate(0,%d)\">", css, STRIPS_TOP + STRIP_PITCH * s);
+    bool any = false;
+    for (int32_t c = 0; c < COLUMNS; c++) {
+        if (!strip->full[c] || (c > 0 && strip->full[c - 1]))
+            continue;
+        int32_t run = 1;
+        while (c + run < COLUMNS && strip->full[c + run])
+            run++;
+        Put(text, any ? "M%d 0h%dv%dh-%dz" : "<path class=\"fs\" d=\"M%d 0h%dv%dh-%dz", c, run, STRIP_HEIGHT, run);
+        any = true;
+    }
+    if (any)
+        Put(text, "\"/>");
+    Put(text, "<path class=\"w\" stroke=\"%s\" d=\"M0.5 %dv%d", stroke, strip->top[0], strip->bottom[0] - strip->top[0]);
     Make_Room(text);
     char* out = text->buffer + text->used;
     for (int32_t c = 1; c < COLUMNS; c++) {
@@ -1022,22 +1038,9 @@ void Put_Strip(Text* text, const Strip* strip, int32_t s, const char* css, const
         *out++ = (char)('0' + h % 10);
     }
     text->used = out - text->buffer;
-    Put(text, "\"/>");
-    bool any = false;
-    for (int32_t c = 0; c < COLUMNS; c++) {
-        if (!strip->full[c] || (c > 0 && strip->full[c - 1]))
-            continue;
-        int32_t run = 1;
-        while (c + run < COLUMNS && strip->full[c + run])
-            run++;
-        Put(text, any ? "M%d 0h%dv%dh-%dz" : "<path class=\"fs\" d=\"M%d 0h%dv%dh-%dz", c, run, STRIP_HEIGHT, run);
-        any = true;
-    }
-    if (any)
-        Put(text, "\"/>");
-    Put(text, "<text class=\"sl\" x=\"3\" y=\"8\">");
+    Put(text, "\"/><text class=\"sl\" x=\"3\" y=\"8\">");
     Put_Escaped(text, name);
-    Put(text, "</text></g>\n");
+    Put(text, "%s</text></g>\n", note);
 }
 
 // A panel: the track's name and its cut in words, the crossfade's span shaded, the
@@ -1054,8 +1057,7 @@ void Put_Panel(Text* text, const Work* work, int32_t t, int32_t i, const Panel* 
     Put(text, "</text><text class=\"%s\" x=\"3\" y=\"24\">", css);
     if (panel->cut.kind == CUT_CROSSFADE)
         Put(text, "%.1f ms %s ", panel->cut.frames * 1000 / rate, Curve_Name(job->xf_type[t]));
-    Put(text, "%s%s</text>\n", words,
-        panel->runs_out == 0 ? "" : panel->runs_out == 1 ? "; the previous take ends in it" : "; the next take ends in it");
+    Put(text, "%s</text>\n", words);
     if (panel->cut.kind == CUT_NO_SEGMENT) {
         Put(text, "</svg>\n");
         return;
@@ -1068,9 +1070,10 @@ void Put_Panel(Text* text, const Work* work, int32_t t, int32_t i, const Panel* 
     char previous[32], next[32];
     Take_Colour(work->take_of[i - 1], previous);
     Take_Colour(work->take_of[i], next);
-    Put_Strip(text, &panel->strips[0], 0, "prev", previous, Take_Suffix(job, i - 1));
-    Put_Strip(text, &panel->strips[1], 1, "next", next, Take_Suffix(job, i));
-    Put_Strip(text, &panel->strips[2], 2, "built", "#333", "built");
+    const char* ends = ": its audio ends in the crossfade";
+    Put_Strip(text, &panel->strips[0], 0, "prev", previous, Take_Suffix(job, i - 1), panel->runs_out & 1 ? ends : "");
+    Put_Strip(text, &panel->strips[1], 1, "next", next, Take_Suffix(job, i), panel->runs_out & 2 ? ends : "");
+    Put_Strip(text, &panel->strips[2], 2, "built", "#333", "built", "");
     char from[32], to[32];
     Clock(panel->window_from / rate, 3, from);
     Clock(panel->window_to / rate, 3, to);
@@ -1164,9 +1167,10 @@ const char STYLE[] =
     ".seg{stroke:#fff;stroke-width:.5}.lead{fill:#d8d8d8}.tail{stroke:#777;stroke-width:.5}"
     ".xf{fill:#000;fill-opacity:.3}.xf.bad{fill:#d00;fill-opacity:.6}.cut path{stroke:#000}"
     ".panels{display:flex;flex-wrap:wrap;gap:6px}.panel{border:1px solid #ccc;background:#fff}"
-    ".xs{fill:#fc6;fill-opacity:.45}.w{fill:none;stroke-width:1}.fs{fill:#e00;fill-opacity:.85}"
-    ".ep{stroke:#000;stroke-dasharray:2 2}.sl{font-size:9px;fill:#444;paint-order:stroke;stroke:#fff;stroke-width:3px}.tm{font-size:9px;fill:#777}"
-    ".tn{font-weight:600}.ok{fill:#333}.off{fill:#b60}.bad{fill:#c00;font-weight:600}.warn{color:#c00}";
+    ".xs{fill:#fc6;fill-opacity:.45}.w{fill:none;stroke-width:1}.fs{fill:#f00;fill-opacity:.35}"
+    ".ep{stroke:#000;stroke-dasharray:2 2}.tm{font-size:9px;fill:#777}"
+    ".sl{font-size:9px;fill:#444;paint-order:stroke;stroke:#fff;stroke-width:3px}"
+    ".tn{font-weight:600}.ok,.off,.bad{font-size:10px}.ok{fill:#333}.off{fill:#b60}.bad{fill:#c00;font-weight:600}.warn{color:#c00}";
 
 // Creates the hidden temporary file next to `report`: ".<name>.<pid>-<n>.tmp", created
 // exclusively and never through a link, so that nothing already there is written into.
