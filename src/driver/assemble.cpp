@@ -218,7 +218,7 @@ void Print_Done(const Job* job)
     if (job->options.quiet)
         return;
     if (job->options.dry_run)
-        printf("\n\nDry run: nothing was written.\n\n");
+        printf("\n\nDry run: %s was written.\n\n", job->options.report != nullptr ? "only the report" : "nothing");
     else
         printf("\n\nDone\n\n");
 }

@@ -36,6 +36,7 @@ struct Options {
     bool keep_metadata;     // -m: carry the bext and iXML chunks of each track's first take
     const char* directory;  // -C DIR: the folder to run in; nullptr: the working directory
     const char* suffix;     // the output suffix argument; nullptr: DEFAULT_SUFFIX
+    const char* report;     // --report FILE: the HTML report to write; nullptr: none
 };
 // A partial output is "<output folder>/.tavlin-partial.<output file name>.<process id>".
 constexpr const char* PARTIAL_PREFIX = ".tavlin-partial.";
@@ -160,8 +161,28 @@ void Print_Segments(const Job* job);
 // point and the file at fault; the takes then meet in a hard cut.
 void Build_Tracks(const Job* job);
 
-// Prints the closing line: "Done" after a build, a note that nothing was written after
-// a dry run; nothing when quiet.
+// The HTML report (--report FILE): a plan view of every track's segments and an edit
+// view of small waveform panels, one per track for each edit point between the first
+// and the last. Each panel is REPORT_COLUMNS pixel columns wide; beyond
+// REPORT_PANEL_LIMIT panels only as many whole edits as fit are shown, those with
+// warnings (the built output at full scale, failed crossfades) chosen first.
+constexpr int32_t REPORT_COLUMNS = 200;
+constexpr int32_t REPORT_PANEL_LIMIT = 2000;
+constexpr int32_t REPORT_MARGIN_MS = 20;  // at least this much is shown on each side of a cut
+// Edit rows that could take the report past this many bytes are left out as well.
+constexpr int64_t REPORT_BYTES_LIMIT = 20000000;
+
+// Writes the report named by job->options.report, if any, after Build_Tracks (the
+// built waveforms are read back from the outputs) or after Print_Segments in a dry run
+// (they are mixed in memory as the build mixes them; the report is then the only file
+// written). A relative name lies in the folder the job runs in. The file is written
+// under a hidden temporary name in its folder, synced and renamed over the name; a
+// failure removes the temporary file and ends the process through FAIL. Refuses a
+// name that is one of the job's outputs. Prints "Report written to FILE" unless quiet.
+void Write_Report(const Job* job);
+
+// Prints the closing line: "Done" after a build, after a dry run a note that nothing (or
+// only the report) was written; nothing when quiet.
 void Print_Done(const Job* job);
 
 // Progress display for long builds: one line on standard error, below the cursor's

@@ -1,3 +1,4 @@
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,6 +40,10 @@ static const char USAGE[] =
     "  -q, --quiet          print only refusals, warnings and failures\n"
     "  -m, --keep-metadata  carry the bext and iXML chunks of each track's first\n"
     "                       take into its output\n"
+    "  --report FILE.html   also write an HTML report of the plan and of every\n"
+    "                       edit's waveforms (with -n: of what would be built,\n"
+    "                       and no other file); a relative FILE lies in the job's\n"
+    "                       folder\n"
     "  --                   end of the options; a suffix beginning with \"-\"\n"
     "                       goes after it\n"
     "\n"
@@ -61,9 +66,20 @@ struct Long_Option {
 static const Long_Option LONG_OPTIONS[] = {
     {"help", 'h', false},     {"version", 'V', false}, {"dry-run", 'n', false},
     {"directory", 'C', true}, {"quiet", 'q', false},   {"keep-metadata", 'm', false},
+    {"report", 'r', true},  // long form only: 'r' is no short option
 };
 
-// Acts on option `letter`; `value` is its argument for -C.
+// True when `name` ends in ".html" or ".htm" (any case): a report can then never take
+// the place of a take or a job file, whose names end in ".wav" or ".txt". (An output
+// whose suffix ends so is looked for when the report is written.)
+static bool Is_Html_Name(const char* name)
+{
+    size_t length = strlen(name);
+    return (length > 5 && strcasecmp(name + length - 5, ".html") == 0) ||
+           (length > 4 && strcasecmp(name + length - 4, ".htm") == 0);
+}
+
+// Acts on option `letter`; `value` is its argument for -C and --report.
 static void Take_Option(char letter, const char* value, Options* options)
 {
     switch (letter) {
@@ -85,6 +101,12 @@ static void Take_Option(char letter, const char* value, Options* options)
         break;
     case 'C':
         options->directory = value;  // a later -C replaces an earlier one
+        break;
+    case 'r':
+        if (!Is_Html_Name(value))
+            FAIL_USAGE("%s: option --report needs a file name ending in .html (\"%s\"); %s\n", PROGRAM_NAME, value,
+                       SYNOPSIS);
+        options->report = value;  // a later --report replaces an earlier one
         break;
     }
 }

@@ -34,6 +34,7 @@ int main(int argc, char** argv)
         Print_Segments(job);
     else
         Build_Tracks(job);
+    Write_Report(job);
     Print_Done(job);
 
     free(job);

@@ -1,0 +1,321 @@
+// The HTML report as a user gets it: its SVG parts parse as XML; its plan has a lane
+// per output and a segment per built segment in its take's colour; its edit view a
+// row per edit point between the first and the last, with red marks exactly where a
+// take or the output reaches full scale; a dry run's report is a real run's but for
+// the line that says which it is; past the panel limit the edits with warnings stay.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "driver/driver.h"
+#include "helpers.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Reads a report with python's XML parser (which refuses an SVG part that is not
+// well-formed) and prints one line per element the tests look at:
+//   take COLOUR SUFFIX | lane N NAME | seg N COLOUR SUFFIX | edit ID |
+//   cut ID TRACK CLASS WORDS | red ID TRACK STRIP COLUMN...
+const char* const SUMMARY = R"py(
+import re, sys, xml.dom.minidom as md
+html = open(sys.argv[1], encoding='utf-8').read()
+svgs = lambda text: re.findall(r'<svg\b.*?</svg>', text, re.S)
+for part in svgs(html):
+    md.parseString(part.encode())
+plan = md.parseString(svgs(html)[0].encode())
+groups = lambda doc, css: [g for g in doc.getElementsByTagName('g') if g.getAttribute('class') == css]
+text = lambda node: node.firstChild.data
+for g in groups(plan, 'take'):
+    print('take', g.getElementsByTagName('rect')[0].getAttribute('fill'), text(g.getElementsByTagName('text')[0]))
+for n, lane in enumerate(groups(plan, 'lane')):
+    print('lane', n, text(lane.getElementsByTagName('text')[0]))
+    for r in lane.getElementsByTagName('rect'):
+        if r.getAttribute('class') == 'seg':
+            print('seg', n, r.getAttribute('fill'), text(r.getElementsByTagName('title')[0]).split(':')[0])
+for section in re.finditer(r'<section class="edit" id="edit(\d+)">(.*?)</section>', html, re.S):
+    edit = section.group(1)
+    print('edit', edit)
+    for t, part in enumerate(svgs(section.group(2))):
+        panel = md.parseString(part.encode())
+        words = panel.getElementsByTagName('text')[1]
+        print('cut', edit, t, words.getAttribute('class'), text(words))
+        for g in panel.getElementsByTagName('g'):
+            for path in g.getElementsByTagName('path'):
+                if path.getAttribute('class') == 'fs':
+                    columns = [c for at, n in re.findall(r'M(\d+) 0h(\d+)', path.getAttribute('d'))
+                               for c in range(int(at), int(at) + int(n))]
+                    print('red', edit, t, g.getAttribute('class').split()[1], *columns)
+)py";
+
+// The summary lines of report `path` (python's complaint, should it refuse it).
+std::vector<std::string> Summary(const std::string& path)
+{
+    Spit("summary.py", SUMMARY);
+    Ran r = Shell("python3 summary.py '" + path + "'");
+    EXPECT_EQ(r.status, 0) << r.output;
+    std::vector<std::string> lines;
+    std::istringstream in(r.output);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// The summary lines that begin with `kind` and a space, without it.
+std::vector<std::string> Lines(const std::vector<std::string>& summary, const std::string& kind)
+{
+    std::vector<std::string> found;
+    for (const std::string& line : summary)
+        if (line.compare(0, kind.size() + 1, kind + " ") == 0)
+            found.push_back(line.substr(kind.size() + 1));
+    return found;
+}
+
+// A report without the line that tells a dry run from a build.
+std::string Without_Run_Line(const std::string& report)
+{
+    size_t at = report.find("<p class=\"run\">");
+    return at == std::string::npos ? report : report.substr(0, at) + report.substr(report.find('\n', at));
+}
+
+// A take of `frames` frames: value(frame, channel) as a fraction of full scale, integers
+// rounded and held to their width (1.0 is the highest value, -1.0 the lowest), floats as given.
+void Write_Wav(const std::string& path, int rate, int bits, bool is_float, int channels, int frames,
+               const std::function<double(int, int)>& value)
+{
+    int bytes = bits / 8;
+    std::string data;
+    for (int f = 0; f < frames; f++)
+        for (int c = 0; c < channels; c++) {
+            double v = value(f, c);
+            uint64_t raw;
+            if (is_float && bits == 32) {
+                float narrow = (float)v;
+                uint32_t b;
+                memcpy(&b, &narrow, 4);
+                raw = b;
+            } else if (is_float) {
+                memcpy(&raw, &v, 8);
+            } else {
+                double top = std::ldexp(1.0, bits - 1);
+                raw = (uint64_t)(int64_t)std::max(-top, std::min(top - 1, std::round(v * top)));
+            }
+            for (int k = 0; k < bytes; k++)
+                data += char(raw >> (8 * k));
+        }
+    std::string fmt = "fmt " + Le32(16) + Le16(is_float ? 3 : 1) + Le16(channels) + Le32(rate) +
+                      Le32(rate * bytes * channels) + Le16(bytes * channels) + Le16(bits);
+    std::string body = "WAVE" + fmt + "data" + Le32(data.size()) + data;
+    Spit(path, "RIFF" + Le32(body.size()) + body);
+}
+
+double Tone(int frame, int channel)
+{
+    return 0.3 * std::sin(frame * 0.05 + channel);
+}
+
+}  // namespace
+
+using Report = InFolder;
+
+TEST_F(Report, TheDemoJobsPlanAndEditsAndADryRunThatAgrees)
+{
+    ASSERT_EQ(Shell(std::string(TAVLIN_TONES) + " .").status, 0);
+    std::set<std::string> before;
+    for (const auto& e : fs::directory_iterator("."))
+        before.insert(e.path().filename().string());
+    Ran dry = Run_Tool("-n --report dry.html");
+    ASSERT_EQ(dry.status, 0) << dry.output;
+    EXPECT_NE(dry.output.find("\n\nReport written to dry.html\n\nDry run"), std::string::npos) << dry.output;
+    before.insert("dry.html");
+    std::set<std::string> after;
+    for (const auto& e : fs::directory_iterator("."))
+        after.insert(e.path().filename().string());
+    EXPECT_EQ(after, before);  // the report and nothing else, no hidden file left
+    Ran real = Run_Tool("--report real.html");
+    ASSERT_EQ(real.status, 0) << real.output;
+    EXPECT_NE(real.output.find("\n\nReport written to real.html\n\nDone\n"), std::string::npos) << real.output;
+
+    // The outputs read back are the frames the dry run mixed in memory.
+    std::string real_report = Slurp("real.html");
+    EXPECT_NE(Without_Run_Line(real_report), real_report);
+    EXPECT_EQ(Without_Run_Line(Slurp("dry.html")), Without_Run_Line(real_report));
+
+    std::vector<std::string> summary = Summary("real.html");
+    EXPECT_EQ(Lines(summary, "take"), (std::vector<std::string>{"#4e79a7 _take1", "#f28e2b _take2", "#59a14f _take3"}));
+    EXPECT_EQ(Lines(summary, "lane"), (std::vector<std::string>{"0 keys_bld.wav", "1 bass_bld.wav", "2 pad_bld.wav"}));
+    std::vector<std::string> segments;
+    for (int lane = 0; lane < 3; lane++)
+        for (const char* take : {"#4e79a7 _take1", "#f28e2b _take2", "#59a14f _take3", "#4e79a7 _take1"})
+            segments.push_back(std::to_string(lane) + " " + take);
+    EXPECT_EQ(Lines(summary, "seg"), segments);
+    EXPECT_EQ(Lines(summary, "edit"), (std::vector<std::string>{"2", "3", "4"}));
+    EXPECT_EQ(Lines(summary, "cut")[1], "2 1 ok 300.0 ms linear crossfade");
+    EXPECT_EQ(Lines(summary, "red"), std::vector<std::string>{});  // the tones stay at half scale
+}
+
+TEST_F(Report, RedMarksExactlyWhereATakeOrTheOutputReachesFullScale)
+{
+    // 8000 Hz, one edit at frame 8000. A 10 ms crossfade is 80 frames (7960 to 8040);
+    // a panel shows 160 frames more on each side: 7800 to 8200, two frames a column.
+    // Spikes: take A at frame 7900 in its first channel (column 50), take B at frame
+    // 8100 in its last (column 150); the output copies both.
+    struct Row {
+        std::string base;
+        int bits;
+        bool is_float;
+        int channels;
+        std::string fade;         // the track's tavlinrc.txt entry; "": none
+        double spike;             // full scale, or just below it; 0: no spikes
+        int frames_a;             // of take A
+        std::string cut;          // class and words of the panel's second line
+        std::string red;          // the red marks of its panel
+    };
+    const std::string spikes = "prev 50|next 150|built 50 150|";
+    const std::vector<Row> rows = {
+        {"i16", 16, false, 1, "10\t1", 1.0, 16000, "ok 10.0 ms equal-power crossfade", spikes},
+        {"i24", 24, false, 2, "10\t1", 1.0, 16000, "ok 10.0 ms equal-power crossfade", spikes},
+        {"i32", 32, false, 3, "10\t2", 1.0, 16000, "ok 10.0 ms linear crossfade", spikes},
+        {"f32", 32, true, 2, "10\t3", 1.0, 16000, "ok 10.0 ms cosine crossfade", spikes},
+        {"f64", 64, true, 1, "10\t4", 1.5, 16000, "ok 10.0 ms sine crossfade", spikes},
+        {"c&o<o>l\"'\xff", 16, false, 1, "10\t1", 32766.0 / 32768, 16000, "ok 10.0 ms equal-power crossfade", ""},
+        {"short", 16, false, 1, "10\t1", 0, 4000, "bad crossfade failed: previous take", ""},
+        {"hard", 24, false, 1, "", 0, 16000, "ok hard cut: no crossfade set", ""},
+        {"early", 16, false, 1, "3000\t1", 0, 16000, "off no crossfade: too near the start", ""},
+    };
+    std::string bases, rc;
+    for (size_t t = 0; t < rows.size(); t++) {
+        const Row& row = rows[t];
+        bases += row.base + "\n";
+        if (!row.fade.empty())
+            rc += "xf_tr\t" + std::to_string(t + 1) + "\t" + row.fade + "\n";
+        for (int take : {0, 1})
+            Write_Wav(row.base + (take ? "B" : "A") + ".wav", 8000, row.bits, row.is_float, row.channels,
+                      take ? 16000 : row.frames_a, [&](int f, int c) {
+                          bool spike = take ? f == 8100 && c == row.channels - 1 : f == 7900 && c == 0;
+                          return spike && row.spike != 0 ? (take ? row.spike : -row.spike) : Tone(f, c);
+                      });
+    }
+    // Takes that hold 0.9 of full scale throughout: an equal-power crossfade of them
+    // overloads, and only the output's strip is red, inside the crossfade (columns 80 to 120).
+    bases += "sum\n";
+    rc += "xf_tr\t" + std::to_string(rows.size() + 1) + "\t10\t1\n";
+    Write_Wav("sumA.wav", 8000, 16, false, 1, 16000, [](int, int) { return 0.9; });
+    Write_Wav("sumB.wav", 8000, 16, false, 1, 16000, [](int, int) { return 0.9; });
+    Spit("base.txt", bases);
+    Spit("points.txt", "0\tA\n1\tB\n2\tB\n");
+    Spit("tavlinrc.txt", rc);
+
+    Ran dry = Run_Tool("-n --report dry.html");
+    ASSERT_EQ(dry.status, 0) << dry.output;
+    Ran real = Run_Tool("--report real.html");
+    ASSERT_EQ(real.status, 0) << real.output;
+    EXPECT_NE(real.output.find("Crossfade failed."), std::string::npos);
+    EXPECT_EQ(Without_Run_Line(Slurp("dry.html")), Without_Run_Line(Slurp("real.html")));
+
+    std::vector<std::string> summary = Summary("real.html");
+    EXPECT_EQ(Lines(summary, "lane")[5], "5 c&o<o>l\"'\\xFF_bld.wav");
+    std::vector<std::string> cuts = Lines(summary, "cut");
+    ASSERT_EQ(cuts.size(), rows.size() + 1);
+    std::map<int, std::string> red;  // track: its marks, "strip columns|" each
+    for (const std::string& line : Lines(summary, "red")) {
+        std::istringstream cells(line);
+        std::string edit, strip, rest;
+        int track;
+        cells >> edit >> track >> strip;
+        std::getline(cells, rest);
+        red[track] += strip + rest + "|";
+    }
+    for (size_t t = 0; t < rows.size(); t++) {
+        EXPECT_EQ(cuts[t], "2 " + std::to_string(t) + " " + rows[t].cut) << rows[t].base;
+        EXPECT_EQ(red[(int)t], rows[t].red) << rows[t].base;
+    }
+    std::istringstream sum(red[(int)rows.size()]);
+    std::string strip;
+    sum >> strip;
+    EXPECT_EQ(strip, "built") << red[(int)rows.size()];
+    for (int column; sum >> column;) {
+        EXPECT_GE(column, 80);
+        EXPECT_LT(column, 120);
+    }
+    EXPECT_EQ(red[(int)rows.size()].find("prev"), std::string::npos);
+    EXPECT_NE(Slurp("real.html").find("(output at full scale on 6 tracks; crossfade failed on 1 track)"),
+              std::string::npos);
+}
+
+TEST_F(Report, PastThePanelLimitTheEditsWithWarningsStay)
+{
+    // 2 tracks of 1022 edits are 2044 panels: 1000 edits fit, those with warnings
+    // first. Track a cuts hard; a spike 3 frames after edit 1021 (frame 102000) is
+    // marked in columns 115 to 119, as at 1000 Hz a panel spans 40 frames, five columns
+    // a frame. Track b crossfades over 10 frames: around edit 1011 (frame 101000) both
+    // its takes hold 0.9 of full scale, and only the mix of them reaches it.
+    std::string points;
+    for (int k = 0; k < 1024; k++)
+        points += std::to_string(k / 10) + "." + std::to_string(k % 10) + (k % 2 ? "\tB\n" : "\tA\n");
+    Spit("base.txt", "a\nb\n");
+    Spit("points.txt", points);
+    Spit("tavlinrc.txt", "xf_tr\t2\t10\t1\n");
+    for (std::string take : {"aA", "aB", "bA", "bB"})
+        Write_Wav(take + ".wav", 1000, 16, false, 1, 102400, [&](int f, int c) {
+            if (take == "aA" && f == 102003)
+                return 1.0;
+            return take[0] == 'b' && f >= 100990 && f < 101010 ? 0.9 : Tone(f, c);
+        });
+    ASSERT_EQ(REPORT_PANEL_LIMIT / 2, 1000);
+    Ran dry = Run_Tool("-nq --report r.html");
+    ASSERT_EQ(dry.status, 0) << dry.output;
+    std::vector<std::string> summary = Summary("r.html");
+    std::vector<std::string> edits = Lines(summary, "edit");
+    ASSERT_EQ(edits.size(), 1000u);
+    EXPECT_EQ(edits.front(), "2");
+    EXPECT_EQ(edits[997], "999");
+    EXPECT_EQ(edits[998], "1011");
+    EXPECT_EQ(edits[999], "1021");
+    std::vector<std::string> red = Lines(summary, "red");
+    ASSERT_EQ(red.size(), 3u);
+    EXPECT_EQ(red[0].substr(0, 13), "1011 1 built ");
+    EXPECT_EQ(red[1], "1021 0 next 115 116 117 118 119");
+    EXPECT_EQ(red[2], "1021 0 built 115 116 117 118 119");
+    std::string report = Slurp("r.html");
+    EXPECT_NE(report.find("22 of 1022 edits are left out"), std::string::npos);
+    EXPECT_NE(report.find("<li><a href=\"#edit1021\">Edit 1021</a>: output at full scale on 1 track</li>"),
+              std::string::npos);
+}
+
+TEST_F(Report, RefusalsLeaveNoReportBehind)
+{
+    struct Row {
+        std::string args;
+        int status;
+        std::string answer;  // the last line spoken
+    };
+    const std::string usage = "; usage: tavlin2a [-hVnqm] [-C DIR] [--] [OUTPUT_SUFFIX]";
+    for (const Row& row : std::vector<Row>{
+             {"--report r.txt", 2, "tavlin2a: option --report needs a file name ending in .html (\"r.txt\")" + usage},
+             {"--report", 2, "tavlin2a: option --report needs a value" + usage},
+             {"-n --report nowhere/r.html", 1,
+              ">> Cannot write the report nowhere/r.html (No such file or directory), exiting"},
+             {"--report k_x.html _x.html", 1, ">> The report k_x.html would replace the output k_x.html, exiting"}}) {
+        Spit("base.txt", "k\n");
+        Spit("points.txt", "0\tA\n1\tB\n2\tB\n");
+        Spit("tavlinrc.txt", "");
+        Write_Wav("kA.wav", 8000, 16, false, 1, 16000, Tone);
+        Write_Wav("kB.wav", 8000, 16, false, 1, 16000, Tone);
+        Ran r = Run_Tool(row.args);
+        EXPECT_EQ(r.status, row.status) << row.args << "\n" << r.output;
+        std::string last = r.output.substr(0, r.output.find_last_not_of('\n') + 1);
+        EXPECT_EQ(last.substr(last.rfind('\n') + 1), row.answer) << row.args;
+        for (const auto& e : fs::directory_iterator(".")) {
+            std::string name = e.path().filename().string();
+            EXPECT_TRUE(name != "r.html" && name[0] != '.') << row.args << ": " << name;
+        }
+        fs::remove("k_x.html");
+    }
+}
