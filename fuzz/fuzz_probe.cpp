@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Stream fade_stream = Stream_Create("fade.wav");
         Wav_File fade{fade_stream, WRITE_HEADER(&fade_stream, &format, count, nullptr, nullptr, 0), INT64_MAX, 0};
         Fade_Work work;
-        Fade_Work_Start(&work, frame_size, 1 + count % 4, count);
+        Fade_Work_Start(&work, format.bytes_per_sample, format.channels, 1 + count % 4, count);
         (void)CROSSFADE(count / 2, count / 2, &in, &in, &fade, &format, &work);
         Fade_Work_End(&work);
         Stream_Close_Written(&fade.stream);

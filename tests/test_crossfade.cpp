@@ -62,7 +62,7 @@ int32_t Fade(int32_t at, int32_t length, int32_t type, int bits, int channels, s
     Wav_File p = Open_Wav(previous), n = Open_Wav(next), x = Open_Wav("x.wav");
     Wav_Format format{44100, bits, bits / 8, channels, is_float, bits, 0};
     Fade_Work work;
-    Fade_Work_Start(&work, bits / 8 * channels, type, length);
+    Fade_Work_Start(&work, bits / 8, channels, type, length);
     int32_t status = CROSSFADE(at, at, &p, &n, &x, &format, &work);
     Fade_Work_End(&work);
     for (Wav_File* f : {&p, &n, &x})

@@ -1,6 +1,7 @@
 // The tool run as a user runs it, in a folder of its own: whole builds checked frame
 // by frame, sox reading what we write (and us reading what sox writes), refusals
 // that leave the folder as it was, and a take that changes in the middle of a build.
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 
@@ -370,6 +371,18 @@ TEST_F(Tool, RefusalsSayWhatIsWrongAndChangeNothing)
         EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
         EXPECT_EQ(Folder(), before) << c.message;
     }
+    // Without a run-control file, a refused job leaves no template behind; a points.txt
+    // that is a FIFO is refused without waiting for a writer.
+    Job("k\n", "0\tA\n1,5\tA\n", "");
+    remove("tavlinrc.txt");
+    EXPECT_EQ(Run_Tool().status, 1);
+    EXPECT_FALSE(Exists("tavlinrc.txt"));
+    remove("points.txt");
+    ASSERT_EQ(mkfifo("points.txt", 0644), 0);
+    Ran fifo = Shell("timeout 10 " + std::string(TAVLIN2A));
+    EXPECT_EQ(fifo.status, 1);
+    EXPECT_NE(fifo.output.find(">> Cannot read points.txt (not a regular file), exiting\n"), std::string::npos) << fifo.output;
+    remove("points.txt");
     Job("", two, rc);  // no track at all: nothing to refuse
     Ran r = Run_Tool();
     EXPECT_EQ(r.status, 0);

@@ -42,6 +42,14 @@ std::string Wav(const std::string& chunks, uint32_t size_field = 60)
     return "RIFF" + Le32(body.size()) + body;
 }
 
+// An RF64 take of 24-bit stereo whose ds64 declares `data_size` (8 bytes) and whose
+// data chunk holds 60 bytes behind the 32-bit size 0xFFFFFFFF.
+std::string Rf64(const std::string& data_size)
+{
+    std::string ds64 = "ds64" + Le32(28) + Le32(0) + Le32(0) + data_size + Le32(0) + Le32(0) + Le32(0);
+    return "RF64" + Le32(0xFFFFFFFF) + "WAVE" + ds64 + Fmt(1, 2, 24) + "data" + Le32(0xFFFFFFFF) + std::string(60, '\x11');
+}
+
 const std::string PCM_GUID("\x01\x00\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71", 16);
 
 void Pad_Past_Size_Limit(const char* path)  // a file-size limit stands in for a full disk
@@ -82,6 +90,11 @@ TEST_F(Wav_Layer, ProbeWalksTheChunkListOfTakesLaidOutInOtherWays)
         {Wav(Fmt(1, 2, 24)) + "data" + Le32(0), {2, 44, 44100, 10, 3, 24, 0}},  // the first data chunk is the audio
         {Wav(Fmt(3, 2, 32)), {2, 44, 44100, 7, 4, 32, 1}},
         {Wav(Fmt(0xFFFE, 2, 64, Le16(22) + Le16(64) + Le32(3) + "\x03" + PCM_GUID.substr(1))), {2, 68, 44100, 3, 8, 64, 1}},
+        // RF64: the size in ds64; a ds64 size of 0 (never written) or past the file runs to its end.
+        {Rf64(Le32(60) + Le32(0)), {2, 80, 44100, 10, 3, 24, 0}},
+        {Rf64(Le32(30) + Le32(0)), {2, 80, 44100, 5, 3, 24, 0}},
+        {Rf64(Le32(0) + Le32(0)), {2, 80, 44100, 10, 3, 24, 0}},
+        {Rf64(Le32(0) + Le32(0x80000000u)), {2, 80, 44100, 10, 3, 24, 0}},
         // A size that runs past the end before "data": the tags are searched for instead.
         {Wav(Fmt(1, 2, 24) + "JUNK" + Le32(999999) + "xy"), {2, 54, 44100, 10, 3, 24, 0}},
     };
@@ -97,6 +110,9 @@ TEST_F(Wav_Layer, ProbeRefusesTakesItCannotCutExactly)
     const std::pair<std::string, std::string> cases[] = {
         {Wav(Fmt(1, 2, 24) + "JUNK" + Le32(1) + "j"), "^>> Can't find data block in wave file, exiting\n>> in take t.wav"},  // odd offset
         {"data" + Le32(60) + "WAVE" + Fmt(1, 2, 24), "^>> Can't find data block in wave file, exiting\n"},  // at byte 0
+        // A whole chunk list without a data chunk: the tag's text in a comment is no audio.
+        {"RIFF" + Le32(60) + "WAVE" + Fmt(1, 2, 24) + "LIST" + Le32(12) + "INFOxxdata" + Le16(60),
+         ">> in take t.wav, whose chunks hold no data chunk"},
         {Wav(Fmt(6, 2, 8)), ">> Take t.wav holds A-law, which the tool cannot cut, exiting\n>> Convert it .*sox in.wav -b 24 out.wav"},
         {Wav(Fmt(1, 1, 8)), "holds 8-bit audio"},
         {Wav(Fmt(3, 1, 16)), "has 16-bit float samples"},

@@ -73,15 +73,16 @@ struct Fade_Work {
     int32_t chunk_frames;   // frames moved per read and write
     double* g_previous;     // gains of frames [0, cached) of the crossfade
     double* g_next;
-    int32_t* samples;       // decoded samples of one block of both takes (16- and 24-bit)
+    int32_t* samples;       // decoded samples of one block of both takes (16- and 24-bit; else nullptr)
     int32_t cached;
     int32_t type;
     int32_t length;         // frames
 };
 
-// Allocates the work areas for crossfades of `length` frames of curve `type` in frames
-// of `frame_size` bytes, and computes the gains that fit the cache.
-void Fade_Work_Start(Fade_Work* work, int32_t frame_size, int32_t type, int32_t length);
+// Allocates the work areas for crossfades of `length` frames of curve `type` in samples
+// of `bytes_per_sample` bytes and `channels` channels, and computes the gains that fit
+// the cache.
+void Fade_Work_Start(Fade_Work* work, int32_t bytes_per_sample, int32_t channels, int32_t type, int32_t length);
 void Fade_Work_End(Fade_Work* work);
 
 struct Wav_File;

@@ -20,8 +20,9 @@ static void Read_Audio(const Wav_File* take, int64_t start, uint8_t* raw, int64_
         memset(raw + got, 0, (size_t)(bytes - got));
 }
 
-void Fade_Work_Start(Fade_Work* work, int32_t frame_size, int32_t type, int32_t length)
+void Fade_Work_Start(Fade_Work* work, int32_t bytes_per_sample, int32_t channels, int32_t type, int32_t length)
 {
+    int32_t frame_size = bytes_per_sample * channels;
     int32_t chunk_frames = COPY_BYTES / frame_size > 0 ? COPY_BYTES / frame_size : 1;
     int32_t cached = length < GAIN_CACHE_FRAMES ? (length > 0 ? length : 0) : GAIN_CACHE_FRAMES;
     work->previous = Block_Alloc((int64_t)chunk_frames * frame_size);
@@ -31,8 +32,11 @@ void Fade_Work_Start(Fade_Work* work, int32_t frame_size, int32_t type, int32_t 
     // Past the cached frames, one block of gains at a time is computed behind them.
     work->g_previous = (double*)Block_Alloc((int64_t)(cached + BLOCK_FRAMES) * (int64_t)sizeof(double));
     work->g_next = (double*)Block_Alloc((int64_t)(cached + BLOCK_FRAMES) * (int64_t)sizeof(double));
-    // Decoded samples of both takes for one block, which 16- and 24-bit mixing needs.
-    work->samples = (int32_t*)Block_Alloc(2 * (int64_t)BLOCK_FRAMES * (frame_size / 2) * (int64_t)sizeof(int32_t));
+    // Decoded samples of both takes for one block, which only 16- and 24-bit mixing needs
+    // (frame_size / 2 is at least the channel count there).
+    work->samples = bytes_per_sample < 4 ? (int32_t*)Block_Alloc(2 * (int64_t)BLOCK_FRAMES * (frame_size / 2) *
+                                                                 (int64_t)sizeof(int32_t))
+                                         : nullptr;
     work->cached = cached;
     work->type = type;
     work->length = length;
@@ -86,14 +90,15 @@ int32_t CROSSFADE(int32_t previous_frame, int32_t next_frame, const Wav_File* pr
         return XF_FORMAT;
     }
 
-    for (int32_t j0 = 0; j0 < length; j0 += work->chunk_frames) {
-        int32_t n = length - j0 < work->chunk_frames ? length - j0 : work->chunk_frames;
+    // 64 bits: the last step may pass 2^31 - 1 when the crossfade nearly reaches it.
+    for (int64_t j0 = 0; j0 < length; j0 += work->chunk_frames) {
+        int32_t n = (int32_t)(length - j0 < work->chunk_frames ? length - j0 : work->chunk_frames);
         int64_t n_bytes = n * frame_size;
         Read_Audio(previous, start_previous + j0 * frame_size, work->previous, n_bytes);
         Read_Audio(next, start_next + j0 * frame_size, work->next, n_bytes);
         for (int32_t k0 = 0; k0 < n; k0 += BLOCK_FRAMES) {
             int32_t m = n - k0 < BLOCK_FRAMES ? n - k0 : BLOCK_FRAMES;
-            int32_t j = j0 + k0;
+            int32_t j = (int32_t)(j0 + k0);
             const double* g_previous = work->g_previous + j;
             const double* g_next = work->g_next + j;
             if (j + m > work->cached) {

@@ -54,9 +54,6 @@ static void Close_Takes(Open_Takes* open)
     open->count = 0;
 }
 
-// Builds one output track: header, then per edit point the lead-in or crossfade, the
-// segment, its tail pad and the crossfade copied over the edit. Every step writes at
-// absolute frame positions, so later steps overwrite earlier ones where they overlap.
 // Frames copied between two updates of the progress display: a long segment still
 // shows its progress a few times a second.
 constexpr int32_t PROGRESS_FRAMES = 1 << 20;
@@ -67,14 +64,19 @@ static int32_t Copy_Segment(const Wav_File* out, const Wav_File* take, int32_t s
                             int32_t count, uint8_t* buffer, Progress* progress)
 {
     int32_t held = 0;
-    for (int32_t done = 0; done < count; done += PROGRESS_FRAMES) {
-        int32_t n = count - done < PROGRESS_FRAMES ? count - done : PROGRESS_FRAMES;
-        held += INSERT_FILE(out, take, start + done, frame_size, n, start + done, buffer);
+    // 64 bits: the last step may pass 2^31 - 1 when the segment nearly reaches it.
+    for (int64_t done = 0; done < count; done += PROGRESS_FRAMES) {
+        int32_t n = (int32_t)(count - done < PROGRESS_FRAMES ? count - done : PROGRESS_FRAMES);
+        int32_t at = (int32_t)(start + done);
+        held += INSERT_FILE(out, take, at, frame_size, n, at, buffer);
         Progress_Update(progress, ((int64_t)start + done + n) * frame_size);
     }
     return held;
 }
 
+// Builds one output track: header, then per edit point the lead-in or crossfade, the
+// segment, its tail pad and the crossfade copied over the edit. Every step writes at
+// absolute frame positions, so later steps overwrite earlier ones where they overlap.
 static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_t* zeros, Open_Takes* open,
                         Progress* progress)
 {
@@ -112,7 +114,7 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
     bool temp_kept = false;
     Fade_Work work{};
     if (job->xf_type[t] != 0)
-        Fade_Work_Start(&work, frame_size, job->xf_type[t], fade);
+        Fade_Work_Start(&work, format.bytes_per_sample, format.channels, job->xf_type[t], fade);
 
     char take_name[TAKE_NAME_BUFFER];
     char previous_name[TAKE_NAME_BUFFER];

@@ -44,6 +44,7 @@ constexpr int32_t PARTIAL_BUFFER = NAME_SLOT + 64;  // room for any partial name
 
 struct Job {
     Options options;
+    bool template_due;  // tavlinrc.txt is missing: a real run writes the template
 
     // Filled by the job-file readers.
     char base_names[MAX_ENTRIES * NAME_SLOT];
@@ -119,10 +120,14 @@ void Print_Banner(const Job* job);
 // the temp crossfade file name; refuses a suffix over 63 characters.
 void Settle_Names(Job* job);
 
-// Runs the three job-file readers in their order. The run-control template is written
-// for a missing tavlinrc.txt only by a real run in a folder that holds base.txt or
-// points.txt; a dry run says that it would write it instead.
+// Runs the three job-file readers in their order. A missing tavlinrc.txt is noted for
+// Write_Template (in a folder that holds base.txt or points.txt); a dry run says that a
+// real run would write the template instead.
 void Read_Job_Files(Job* job);
+
+// Writes the run-control template when Read_Job_Files found none, once every check has
+// passed, so that a refused job leaves nothing behind; nothing in a dry run.
+void Write_Template(const Job* job);
 
 // Prints the plan line (track and edit point counts), unless quiet.
 void Print_Plan_Line(const Job* job);

@@ -63,11 +63,20 @@ void Read_Job_Files(Job* job)
         if (!no_job && !job->options.quiet)
             printf("%s is missing: a real run would write a commented template there and build without "
                    "crossfades.\n\n", RC_FILE);
-    } else if (!(template_due && no_job)) {
+    } else if (template_due) {
+        // Written once every check has passed (Write_Template): a refused job writes nothing.
+        job->template_due = !no_job;
+    } else {
         Check_RC(job->xf_type, job->xf_length, &job->all_type, &job->all_length);
     }
     ReadBaseFile(&job->track_count, job->base_names, NAME_SLOT);
     ReadEditFile(&job->edit_count, job->take_suffixes, NAME_SLOT, job->edit_times);
+}
+
+void Write_Template(const Job* job)
+{
+    if (job->template_due && !job->options.dry_run)
+        Write_RC_Template();
 }
 
 void Print_Plan_Line(const Job* job)

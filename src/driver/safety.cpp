@@ -50,8 +50,10 @@ void Lock_Folder()
     if (folder < 0)
         FAIL(">> Cannot open the working folder to lock it (%s), exiting\n", strerror(errno));
     if (flock(folder, LOCK_EX | LOCK_NB) != 0) {
+        char where[4096];
         if (errno == EWOULDBLOCK)
-            FAIL(">> Another run is working in this folder; run again when it has finished, exiting\n");
+            FAIL(">> Another run is working in this folder; run again when it has finished, exiting\n"
+                 ">> Folder: %s\n", getcwd(where, sizeof where) != nullptr ? where : "(the working folder)");
         FAIL(">> Cannot lock the working folder (%s), exiting\n", strerror(errno));
     }
     // `folder` stays open: the lock lasts as long as the process holds it.

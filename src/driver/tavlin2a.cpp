@@ -19,7 +19,7 @@ int main(int argc, char** argv)
     Print_Banner(job);
     Enter_Directory(job);
     Settle_Names(job);
-    Lock_Folder();  // before the run-control template may be written
+    Lock_Folder();
     Read_Job_Files(job);
     Print_Plan_Line(job);
     Prepare_Job(job);
@@ -29,6 +29,7 @@ int main(int argc, char** argv)
     if (!job->options.dry_run)
         Remove_Stale_Partials(job);  // their room counts as free in the check that follows
     Check_Before_Writing(job);
+    Write_Template(job);
     Print_Matrix(job);
     if (job->options.dry_run)
         Print_Segments(job);

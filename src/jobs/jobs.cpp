@@ -1,5 +1,7 @@
 #include "jobs/jobs.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -224,21 +226,36 @@ static void Entry_Values(char** fields, char* values[], int32_t needed, const ch
     }
 }
 
+void Write_RC_Template()
+{
+    // "x": never truncate a file that appeared in the meantime.
+    FILE* out = fopen(RC_FILE, "wx");
+    bool written = out != nullptr && fwrite(RC_TEMPLATE, 1, sizeof RC_TEMPLATE - 1, out) == sizeof RC_TEMPLATE - 1;
+    if (out != nullptr && fclose(out) != 0)
+        written = false;
+    if (!written)
+        printf(">> Cannot write the template %s; building without crossfades\n", RC_FILE);
+}
+
+// Refuses a job file that is a FIFO, a device or a socket: opening it could wait for
+// ever, and what it yields is no file the user wrote.
+static void Refuse_Unusual(const char* name)
+{
+    struct stat about;
+    if (stat(name, &about) == 0 && !S_ISREG(about.st_mode) && !S_ISDIR(about.st_mode))
+        FAIL(">> Cannot read %s (not a regular file), exiting\n", name);
+}
+
 int32_t Check_RC(int32_t track_types[], float track_lengths[], int32_t* all_type, float* all_length)
 {
+    Refuse_Unusual(RC_FILE);
     FILE* file = fopen(RC_FILE, "r");
     if (file == nullptr) {
         // Only a file that is not there is replaced by the template; one that exists
         // but cannot be read is the user's and is left alone.
         if (errno != ENOENT)
             FAIL(">> Cannot read %s (%s), exiting\n", RC_FILE, strerror(errno));
-        // "x": never truncate a file that appeared in the meantime.
-        FILE* out = fopen(RC_FILE, "wx");
-        bool written = out != nullptr && fwrite(RC_TEMPLATE, 1, sizeof RC_TEMPLATE - 1, out) == sizeof RC_TEMPLATE - 1;
-        if (out != nullptr && fclose(out) != 0)
-            written = false;
-        if (!written)
-            printf(">> Cannot write the template %s; building without crossfades\n", RC_FILE);
+        Write_RC_Template();
         return 1;
     }
 
@@ -283,6 +300,7 @@ int32_t Check_RC(int32_t track_types[], float track_lengths[], int32_t* all_type
 // its text starts; `holds` says what the file holds, for the message when it is missing.
 static char* Read_List(const char* name, const char* holds, char* buffer)
 {
+    Refuse_Unusual(name);
     FILE* file = fopen(name, "rb");
     if (file == nullptr)
         FAIL(">> Cannot find file %s that holds your %s, exiting\n\n", name, holds);

@@ -29,6 +29,9 @@ constexpr const char* POINTS_FILE = "points.txt";
 // the fields, all on one line; other text is ignored, but a line that begins with
 // "xf_" and is not an entry is refused, as is an entry short of a value.
 int32_t Check_RC(int32_t track_types[], float track_lengths[], int32_t* all_type, float* all_length);
+// Writes the commented run-control template where no tavlinrc.txt is (never over one
+// that appeared); says in a ">> " line when it cannot.
+void Write_RC_Template();
 
 // Reads base.txt: base name k goes to slot k (at k * stride bytes into `names`);
 // `count` receives the number of names. Blank lines (spaces, TABs and CRs only) do not

@@ -83,14 +83,6 @@ void Stream_Write_At(const Stream* stream, int64_t byte_offset, const uint8_t* b
     }
 }
 
-int64_t Stream_Size(const Stream* stream)
-{
-    struct stat st;
-    if (fstat(stream->fd, &st) != 0)
-        FAIL(">> Cannot read %s (%s), exiting\n", stream->path, strerror(errno));
-    return (int64_t)st.st_size;
-}
-
 void Stream_Close_Written(Stream* stream)
 {
     if (close(stream->fd) != 0)
@@ -205,10 +197,14 @@ static bool Walk_Chunks(const Stream* file, int64_t file_bytes, Walk* walk)
         }
         if (memcmp(chunk, "data", 4) == 0 && walk->data_at < 0) {  // the first is the audio
             walk->data_at = at;
-            walk->data_bytes = rf64 && has_ds64 && size == 0xFFFFFFFFu ? ds64_data : size;
+            walk->data_bytes = size;
+            // RF64 keeps the size in ds64; a ds64 size of 0 is one a recorder never came
+            // back to write: the audio runs to the end of the file.
+            if (rf64 && has_ds64 && size == 0xFFFFFFFFu)
+                walk->data_bytes = ds64_data != 0 ? ds64_data : UINT64_MAX;
             // The audio may run on to the end of a file whose size field was never
             // finished; chunks after it are looked for only when it ends inside the file.
-            if ((int64_t)walk->data_bytes > file_bytes - at - 8)
+            if (walk->data_bytes > (uint64_t)(file_bytes - at - 8))
                 return true;
             size = walk->data_bytes;
         } else if (memcmp(chunk, "fmt ", 4) == 0 && walk->fmt_at < 0) {
@@ -276,7 +272,7 @@ void GET_ATTRIBUTES(int32_t take, const char* path, Take_Info takes[])
     }
     int64_t file_bytes = (int64_t)st.st_size;
     uint8_t magic[16];
-    (void)Stream_Read_At(&in, 0, magic, 16);
+    (void)Stream_Read_At(&in, 0, magic, 16);  // a shorter file reads as zeros: no magic
     if (memcmp(magic, WAVE64_RIFF, 16) == 0) {
         Stream_Close_Unwritten(&in);
         Refuse_Format(path, "a Wave64 file (not RIFF WAV)");
@@ -296,14 +292,18 @@ void GET_ATTRIBUTES(int32_t take, const char* path, Take_Info takes[])
     }
     int64_t data_at = walk.data_at;
     uint64_t data_bytes = walk.data_bytes;
-    if (!walked || walk.broken || data_at < 0) {
+    // A whole chunk list without a data chunk holds no audio: searching it would take
+    // the tag's text inside some other chunk for the audio.
+    if (walked && !walk.broken && data_at < 0)
+        FAIL(">> Can't find data block in wave file, exiting\n>> in take %s, whose chunks hold no data chunk\n", path);
+    if (!walked || walk.broken) {
         data_at = FIND_TAG(&in, "data", 4, PROBE_TAG_LIMIT);
         if (data_at < 0) {
             Stream_Close_Unwritten(&in);
             FAIL(">> Can't find data block in wave file, exiting\n>> in take %s\n", path);
         }
         uint8_t size_field[4];
-        (void)Stream_Read_At(&in, data_at + 4, size_field, 4);
+        (void)Stream_Read_At(&in, data_at + 4, size_field, 4);  // the tag was read whole, so its size lies within
         data_bytes = Get32(size_field);
         walk.bext = walk.ixml = {0, 0};  // a broken list: nothing to carry
     }
@@ -378,7 +378,9 @@ constexpr int32_t MAX_OWN_HEADER = 12 + 36 + 48 + 12 + 8;
 static int32_t Own_Header(const Wav_Format* f, int32_t frames, int64_t carried_bytes, uint8_t* h, bool canonical)
 {
     int64_t data_bytes = (int64_t)frames * f->bytes_per_sample * f->channels;
-    bool rf64 = !canonical && data_bytes > MAX_DATA_BYTES;
+    // Past the canonical limit, or when carried chunks would push the RIFF size past 32
+    // bits, the sizes go to a ds64 chunk.
+    bool rf64 = !canonical && (data_bytes > MAX_DATA_BYTES || data_bytes + carried_bytes > 0xFFFFFF00LL);
     // Float in more channels is extensible only to carry a speaker mask: sox warns on
     // every extensible float header (its own reader's quirk), so without a mask the plain
     // float layout serves.
@@ -458,7 +460,10 @@ static int64_t Write_Header(const Stream* out, const Wav_Format* format, int32_t
         uint8_t block[4096];
         for (int64_t done = 0; done < carried[k].bytes; done += (int64_t)sizeof block) {
             int64_t n = carried[k].bytes - done < (int64_t)sizeof block ? carried[k].bytes - done : (int64_t)sizeof block;
-            (void)Stream_Read_At(carry_from, carried[k].at + done, block, n);
+            // A chunk the probe found whole must still be whole; a take cut short since
+            // would put zeros in the output's chunk list.
+            if (Stream_Read_At(carry_from, carried[k].at + done, block, n) < n)
+                FAIL(">> Take %s holds fewer bytes than when the job was planned, exiting\n", carry_from->path);
             Stream_Write_At(out, at + done, block, n);
         }
         at += carried[k].bytes;
@@ -466,7 +471,8 @@ static int64_t Write_Header(const Stream* out, const Wav_Format* format, int32_t
     int64_t data_bytes = (int64_t)frames * format->bytes_per_sample * format->channels;
     uint8_t data[8];
     memcpy(data, "data", 4);
-    Put32(data + 4, !canonical && data_bytes > MAX_DATA_BYTES ? 0xFFFFFFFFu : (uint32_t)data_bytes);
+    bool rf64 = !canonical && (data_bytes > MAX_DATA_BYTES || data_bytes + carried_bytes > 0xFFFFFF00LL);
+    Put32(data + 4, rf64 ? 0xFFFFFFFFu : (uint32_t)data_bytes);
     Stream_Write_At(out, at, data, 8);
     return at + 8;
 }

@@ -13,7 +13,8 @@ constexpr int32_t HEADER_BYTES = 44;    // size of the canonical header; its dat
 constexpr int32_t PROBE_TAG_LIMIT = 15000;
 
 // Largest data area a canonical header can declare (its RIFF size, data + 36, must stay
-// a positive signed 32-bit value). Larger outputs are written as RF64.
+// a positive signed 32-bit value). Larger outputs are written as RF64; outputs within it
+// keep the plain RIFF header they always had.
 constexpr int64_t MAX_DATA_BYTES = 2147483611;
 
 // Bytes moved per read or write of a frame copy: large enough that a copy costs few
@@ -44,8 +45,6 @@ Stream Stream_Create(const char* path);
 int64_t Stream_Read_At(const Stream* stream, int64_t byte_offset, uint8_t* buffer, int64_t bytes);
 // Writes `bytes` bytes at `byte_offset`; a short write (full disk, file-size limit) ends the process.
 void Stream_Write_At(const Stream* stream, int64_t byte_offset, const uint8_t* buffer, int64_t bytes);
-// Size of the file in bytes.
-int64_t Stream_Size(const Stream* stream);
 // Closes a stream that was written to; a failed close ends the process.
 void Stream_Close_Written(Stream* stream);
 // Closes a stream nothing was written through: a failing close loses nothing.
@@ -85,10 +84,10 @@ struct Take_Info {
 };
 
 // Probes the take at `path` and fills takes[take]. The chunk list is walked from byte
-// 12; only where it cannot reach a "data" chunk (a size that runs past the end of the
-// file, a file that is not RIFF/WAVE) are the tags searched for at even offsets up to
-// 15000, and a format chunk with no "fmt " id is searched for as "fmt" plus any
-// character. Ends the process with a ">> " line naming the take when it is missing, has
+// 12; the first "data" chunk is the audio. Only where the walk cannot reach one (a size
+// that runs past the end of the file, a file that is not RIFF/WAVE) are the tags
+// searched for at even offsets up to 15000; a whole list without a data chunk is
+// refused. A format chunk with no "fmt " id is searched for as "fmt" plus any character. Ends the process with a ">> " line naming the take when it is missing, has
 // no data area, or holds audio the tool cannot cut frame-exactly (8-bit, compressed,
 // Wave64, block align that disagrees with the frame size, more than 2^31 - 1 frames).
 void GET_ATTRIBUTES(int32_t take, const char* path, Take_Info takes[]);
@@ -102,9 +101,11 @@ int64_t FIND_TAG(const Stream* file, const char* tag, int32_t tag_bytes, int32_t
 
 // Header of an output of `frames` frames in `format`: canonical 44 bytes for integer PCM
 // in one or two channels; format code 3 with a fact chunk for float; extensible for
-// integer PCM in more than two channels and for float with a speaker mask; RF64 (a ds64 chunk after "WAVE", 0xFFFFFFFF in the 32-bit
-// size fields) when the data passes MAX_DATA_BYTES. `carried` chunks (whole chunks of
-// `carry_from`, in order) are copied before the data chunk. Writes at byte 0 of `out`
+// integer PCM in more than two channels and for float in more than two channels with a
+// speaker mask; RF64 (a ds64 chunk after "WAVE", 0xFFFFFFFF in the 32-bit size fields)
+// when the data passes MAX_DATA_BYTES or the chunks carried would take the RIFF size
+// past 32 bits. `carried` chunks (whole chunks of `carry_from`, in order) are copied
+// before the data chunk; one that reads short ends the process. Writes at byte 0 of `out`
 // and returns the data offset.
 int64_t WRITE_HEADER(const Stream* out, const Wav_Format* format, int32_t frames, const Stream* carry_from,
                      const Chunk_Span carried[], int32_t carried_count);
