@@ -3,10 +3,7 @@
 #include <sys/wait.h>
 
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-
-namespace fs = std::filesystem;
 
 void InFolder::SetUp()
 {
@@ -19,9 +16,7 @@ void InFolder::SetUp()
 void InFolder::TearDown()
 {
     fs::current_path(old_);
-    std::error_code error;
-    fs::remove_all(dir_, error);
-    EXPECT_FALSE(error) << error.message();
+    fs::remove_all(dir_);
 }
 
 std::string Slurp(const std::string& path, int64_t from, int64_t bytes)
@@ -36,7 +31,6 @@ std::string Slurp(const std::string& path, int64_t from, int64_t bytes)
 }
 
 void Spit(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
-bool Exists(const std::string& path) { return fs::exists(path); }
 std::string Le16(uint32_t v) { return std::string{char(v & 0xFF), char((v >> 8) & 0xFF)}; }
 std::string Le32(uint32_t v) { return Le16(v & 0xFFFF) + Le16(v >> 16); }
 
@@ -60,8 +54,7 @@ int32_t Sample(int take, int64_t frame, int channel, int bits)
     return (int32_t)(bits == 16 ? v / 256 : bits == 32 ? v * 256 : v);
 }
 
-void Write_Take(const std::string& path, int take, int rate, int bits, int channels, int64_t frames,
-                const std::string& extra)
+void Write_Take(const std::string& path, int take, int rate, int bits, int channels, int64_t frames)
 {
     int bytes = bits / 8;
     std::string data(frames * channels * bytes, '\0');
@@ -71,7 +64,7 @@ void Write_Take(const std::string& path, int take, int rate, int bits, int chann
     }
     std::string fmt = "fmt " + Le32(16) + Le16(1) + Le16(channels) + Le32(rate) + Le32(rate * bytes * channels) +
                       Le16(bytes * channels) + Le16(bits);
-    std::string body = "WAVE" + fmt + extra + "data" + Le32(data.size()) + data;
+    std::string body = "WAVE" + fmt + "data" + Le32(data.size()) + data;
     Spit(path, "RIFF" + Le32(body.size()) + body);
 }
 

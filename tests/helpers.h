@@ -6,11 +6,14 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
 
 #include "wav/wav.h"
+
+namespace fs = std::filesystem;
 
 // Each test works in a fresh folder under /tmp, removed afterwards: the tool reads
 // its job from the working directory.
@@ -24,7 +27,6 @@ protected:
 // The bytes of `path` from byte `from` on (at most `bytes` of them).
 std::string Slurp(const std::string& path, int64_t from = 0, int64_t bytes = -1);
 void Spit(const std::string& path, const std::string& bytes);
-bool Exists(const std::string& path);
 std::string Le16(uint32_t v);
 std::string Le32(uint32_t v);
 // Every entry under `folder`, links not followed: a file's bytes, a link's target, or
@@ -34,16 +36,13 @@ std::map<std::string, std::string> Snapshot(const std::string& folder = ".");
 // Sample (frame, channel) of take `take`: distinct per take, frame and channel and
 // spread over the whole range of the width.
 int32_t Sample(int take, int64_t frame, int channel, int bits);
-// A take with a canonical header (and `extra` chunks before its data) holding Sample().
-void Write_Take(const std::string& path, int take, int rate, int bits, int channels, int64_t frames,
-                const std::string& extra = "");
+// A take with a canonical 44-byte header holding Sample().
+void Write_Take(const std::string& path, int take, int rate, int bits, int channels, int64_t frames);
 // Sample (frame, channel) of a WAV whose data starts at byte 44.
 int32_t Sample_In(const std::string& wav, int64_t frame, int channel, int bits, int channels);
 
-struct Ran {
-    int status;          // exit status, or 128 + the ending signal
-    std::string output;  // standard output and standard error
-};
+// Exit status (or 128 + the ending signal), standard output and standard error.
+struct Ran { int status; std::string output; };
 // Runs `command` in a shell. With `act`, the shell execs it, so that the child is the
 // command itself, and once its output holds `cue` for the `count`-th time, `act` is
 // called with its process id.

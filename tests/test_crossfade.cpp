@@ -1,16 +1,13 @@
-// Crossfade engine: every format and channel count against the curves as defined,
-// rounding to the last bit, saturation, and every failure's status and line. Where a
-// crossfade reads and what it mixes past a take's end: see the tool's own builds.
+// Crossfade engine and sample codec: every format and channel count against the curves
+// as defined, rounding to the last bit, saturation, and every failure's status and
+// line. Where a crossfade reads and what it mixes past a take's end: see test_tool.
 #include <fcntl.h>
 
 #include <cmath>
 #include <cstring>
-#include <filesystem>
-#include <functional>
 
 #include "audio/audio.h"
 #include "helpers.h"
-#include "wav/wav.h"
 
 namespace {
 
@@ -44,7 +41,7 @@ int32_t Fade(int32_t at, int32_t length, int32_t type, int bits, int channels, s
 {
     MAKE_HEADER("x.wav", 44100, bits, length, (uint16_t)channels);
     auto open_wav = [](const char* path) {  // data from byte 44 to the end of the file
-        int64_t size = (int64_t)std::filesystem::file_size(path);
+        int64_t size = (int64_t)fs::file_size(path);
         return Wav_File{Stream{open(path, O_RDWR), path}, 44, size, size};
     };
     Wav_File p = open_wav(previous), n = open_wav(next), x = open_wav("x.wav");
@@ -66,8 +63,9 @@ using Crossfade = InFolder;
 TEST_F(Crossfade, EveryFormatMixesEachChannelAlongTheCurves)
 {
     // Fractions of full scale that differ from frame to frame and channel to channel and
-    // stay within +-0.7: no mix on any curve reaches full scale.
-    auto previous = [](int f, int c) { return ((f * 7 + c * 13) % 141 - 70) / 100.0; };
+    // stay within +-0.7: no mix on any curve reaches full scale. The first frame mixed
+    // is the previous take's, 0 in channel 0.
+    auto previous = [](int f, int c) { return ((f * 7 + c * 13 + 63) % 141 - 70) / 100.0; };
     auto next = [](int f, int c) { return ((f * 11 + c * 5 + 50) % 141 - 70) / 100.0; };
     struct Format { int bits; int32_t is_float; double full_scale; };
     for (Format f : {Format{16, 0, 32767}, {24, 0, 8388607}, {32, 0, 2147483647}, {32, 1, 1.5}, {64, 1, 1.5}})
@@ -104,7 +102,7 @@ TEST_F(Crossfade, EveryFormatMixesEachChannelAlongTheCurves)
         }
 }
 
-TEST_F(Crossfade, RoundingFollowsTheCurveConstantToTheLastBit)
+TEST_F(Crossfade, FullScaleTakesRoundToTheLastBitAndSaturateInsteadOfWrapping)
 {
     // Full scale into full scale along the cosine curve: each frame should be 8388607,
     // and double rounding decides which come out one lower. These frames were worked
@@ -115,17 +113,12 @@ TEST_F(Crossfade, RoundingFollowsTheCurveConstantToTheLastBit)
     ASSERT_EQ(Fade(1500, 1025, 3, 24, 1, &mixed), XF_OK);
     for (auto [frame, value] : {std::pair{699, 8388606}, {706, 8388607}, {708, 8388607}, {720, 8388606}})
         EXPECT_EQ(Sample_In(mixed, frame, 0, 24, 1), value) << frame;
-}
-
-TEST_F(Crossfade, LoudTakesSaturateInsteadOfWrapping)
-{
     // Identical full-scale takes on the equal-power curve reach about 1.41 x full scale
     // half-way: every sample keeps its sign, and half-way holds the width's limit.
     for (auto [bits, value] : {std::pair{16, 32767.0}, {16, -32768.0}, {24, 8388607.0}, {24, -8388608.0},
                                {32, 2147483647.0}, {32, -2147483648.0}}) {
         Take_Of("p.wav", bits, 2, 400, [value = value](int, int) { return value; });
         Take_Of("n.wav", bits, 2, 400, [value = value](int, int) { return value; });
-        std::string mixed;
         ASSERT_EQ(Fade(200, 300, 1, bits, 2, &mixed), XF_OK);
         for (int j = 0; j < 300; j++)
             for (int c = 0; c < 2; c++)
@@ -138,16 +131,14 @@ TEST_F(Crossfade, FailuresNameTheFileAtFaultAndAppendNothing)
 {
     auto one = [](int, int) { return 1; };
     Take_Of("p.wav", 24, 2, 1000, one);
-    Take_Of("short.wav", 24, 2, 500, one);
-    Take_Of("p8.wav", 8, 2, 1000, one);
-    Take_Of("p64.wav", 64, 2, 1000, one);
+    Take_Of("short.wav", 24, 2, 500, one);  // other formats are refused before a byte is read
     struct Case { int32_t at, length, type, bits; const char *previous, *next; int32_t status; const char* line; };
     for (const Case& c : std::vector<Case>{
              {4, 10, 1, 24, "p.wav", "p.wav", XF_PREVIOUS, "Invalid crossfade for destination file\n"},
              {1006, 10, 1, 24, "p.wav", "p.wav", XF_PREVIOUS, "Invalid crossfade for destination file\n"},
              {600, 10, 1, 24, "p.wav", "short.wav", XF_NEXT, "Invalid crossfade for source file\n"},
-             {500, 10, 1, 8, "p8.wav", "p8.wav", XF_FORMAT, ">> Cannot crossfade 8-bit audio with 2 channels\n"},
-             {500, 10, 1, 64, "p64.wav", "p64.wav", XF_FORMAT, ">> Cannot crossfade 64-bit audio with 2 channels\n"},
+             {300, 10, 1, 8, "p.wav", "p.wav", XF_FORMAT, ">> Cannot crossfade 8-bit audio with 2 channels\n"},
+             {300, 10, 1, 64, "p.wav", "p.wav", XF_FORMAT, ">> Cannot crossfade 64-bit audio with 2 channels\n"},
              {500, 10, 5, 24, "p.wav", "p.wav", XF_FORMAT, ">> Unknown crossfade type 5\n"},
              {5, 10, 1, 24, "p.wav", "p.wav", XF_OK, ""},     // starts on the first frame
              {1005, 10, 1, 24, "p.wav", "p.wav", XF_OK, ""},  // starts on the end: silence

@@ -1,13 +1,10 @@
-// The inputs kept in fuzz/regressions, replayed without libFuzzer through the steps of
-// the fuzz targets: job files through the readers, the checks and the plan (jobs/),
-// takes through the probe, a copy, a pad and a crossfade (probe/). Each runs in a
-// child, where a refusal ends the process with status 1 as it does in the tool; a
+// The inputs kept in fuzz/regressions, replayed without libFuzzer through the fuzz
+// targets' steps, each in a child: a refusal ends it with status 1 as in the tool; a
 // crash, a hang or a sanitizer's report fails.
 #include <sys/wait.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 #include "audio/audio.h"
 #include "driver/driver.h"
@@ -15,9 +12,9 @@
 
 namespace {
 
-// The input cut as libFuzzer's FuzzedDataProvider cuts it for the job target: integers
-// from the end (as many bytes as their range needs), then strings from the front, in
-// which "\\" stands for "\" and "\" before any other byte ends the string.
+// Job files through the readers, the checks and the plan. The input is cut as libFuzzer's
+// FuzzedDataProvider cuts it: integers from the end (the bytes their range needs), then
+// strings from the front, in which "\\" is "\" and "\" and another byte ends a string.
 void Replay_Job(std::string in)
 {
     auto integer = [&](uint64_t range) {
@@ -89,7 +86,7 @@ TEST_F(Regressions, KeptFuzzInputsAreAnsweredWithoutACrash)
 {
     int replayed = 0;
     for (std::string target : {"jobs", "probe"})
-        for (const auto& entry : std::filesystem::directory_iterator(std::string(FUZZ_REGRESSIONS) + "/" + target)) {
+        for (const auto& entry : fs::directory_iterator(std::string(FUZZ_REGRESSIONS) + "/" + target)) {
             std::string input = Slurp(entry.path().string());
             EXPECT_EXIT(
                 {

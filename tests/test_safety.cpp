@@ -5,26 +5,20 @@
 #include <sys/stat.h>
 
 #include <csignal>
-#include <filesystem>
 #include <set>
 
 #include "helpers.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
 bool Is_Partial(const std::string& name) { return fs::path(name).filename().string().rfind(".tavlin-partial.", 0) == 0; }
 
+// The fault, its setup on top of the standard job and old outputs, the command ("": the
+// tool), its status (or 128 + signal) and a text its output holds, what acts on it (held)
+// once track b is being built, the outputs that must equal a clean build, further checks.
 struct Row {
-    const char* fault;
-    std::function<void()> setup;            // on top of the standard job and old outputs
-    std::string command;                    // "": the tool without arguments
-    int status;                             // exit status, or 128 + signal
-    std::string line;                       // text the output must hold
-    std::function<void(pid_t)> act = nullptr;  // acts on the tool, stopped, once track b is being built
-    std::vector<std::string> rebuilt = {};  // must equal a clean build afterwards
-    std::function<void()> after = nullptr;  // further checks
+    const char* fault; std::function<void()> setup; std::string command; int status; std::string line;
+    std::function<void(pid_t)> act = nullptr; std::vector<std::string> rebuilt = {}; std::function<void()> after = nullptr;
 };
 
 }  // namespace
@@ -116,14 +110,10 @@ TEST_F(Safety, NoRunLosesARecording)
               }, both},
              {"a take is a FIFO", [] { remove("bB.wav"), mkfifo("bB.wav", 0644); }, "timeout 10 " + tool, 1,
               ">> Take bB.wav is not a regular file (a FIFO)"},
-             {"output name is a folder", [] { remove("b_bld.wav"), fs::create_directory("b_bld.wav"); }, "", 1,
-              ">> Output file b_bld.wav exists and is not a regular file (a folder)"},
              {"xfade_temp.wav is a folder", [] { fs::create_directory("xfade_temp.wav"); }, "", 1,
               ">> The crossfade file xfade_temp.wav exists and is not a regular file (a folder)"},
              {"an output folder is missing", [] { fs::create_directory("a_o"); }, tool + " _o/out.wav", 1,
               ">> The folder of output file b_o/out.wav cannot be used (b_o: No such file or directory)"},
-             {"an output folder is a file", [] { fs::create_directory("a_o"), Spit("b_o", "x"); }, tool + " _o/out.wav", 1,
-              ">> The folder of output file b_o/out.wav cannot be used (b_o: Not a directory)"},
              {"a file system without room for a track", [] { fs::create_directory("a_d"), fs::create_directory("b_d"); },
               "unshare -m sh -c 'mount -t tmpfs -o size=4m tmpfs b_d && exec " + tool + " _d/out.wav'", 1,
               ">> Not enough free space for b_d/out.wav"}}) {
@@ -137,7 +127,7 @@ TEST_F(Safety, NoRunLosesARecording)
             if (!takes.count(e.path().filename().string()) || !fs::is_regular_file(fs::symlink_status(e.path())))
                 fs::remove_all(e.path());
         for (const auto& [name, bytes] : takes)
-            if (!Exists(name))
+            if (!fs::exists(name))
                 Spit(name, bytes);
         job("a\nb\n");
         Spit("a_bld.wav", "an earlier run's a"), Spit("b_bld.wav", "an earlier run's b");

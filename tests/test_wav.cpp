@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include "helpers.h"
-#include "wav/wav.h"
 
 namespace {
 
@@ -38,17 +37,6 @@ const std::string PCM_GUID("\x01\x00\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00
 
 using Wav_Layer = InFolder;
 
-TEST_F(Wav_Layer, HeaderMatchesTheWorkedExample)
-{
-    MAKE_HEADER("h.wav", 44100, 24, 1000, 2);
-    EXPECT_EQ(Slurp("h.wav"), "RIFF" + Le32(6036) + "WAVEfmt " + Le32(16) + Le16(1) + Le16(2) + Le32(44100) +
-                                  Le32(264600) + Le16(6) + Le16(24) + "data" + Le32(6000));
-    // The largest data area a canonical header declares; one byte more is RF64.
-    Wav_Format bytes{8000, 8, 1, 1, 0, 8, 0};
-    EXPECT_EQ(HEADER_SIZE(&bytes, 2147483611, nullptr, 0), 44);
-    EXPECT_EQ(HEADER_SIZE(&bytes, 2147483612, nullptr, 0), 80);
-}
-
 TEST_F(Wav_Layer, ProbeWalksTheChunkListOfTakesLaidOutInOtherWays)
 {
     const std::string ds64 = "ds64" + Le32(28) + Le32(200) + Le32(0) + Le32(60) + Le32(0) + Le32(10) + Le32(0) + Le32(0);
@@ -62,7 +50,6 @@ TEST_F(Wav_Layer, ProbeWalksTheChunkListOfTakesLaidOutInOtherWays)
         {Wav("fmtX" + Fmt(1, 4, 32).substr(4)), {4, 44, 44100, 3, 4, 32, 0}},  // any fourth tag character
         {Wav(Fmt(1, 2, 24) + "JUNK" + Le32(8) + "xxdatazz"), {2, 60, 44100, 10, 3, 24, 0}},  // a tag in a chunk
         {Wav("bext" + Le32(9) + "fmt data!" + std::string(1, '\0') + Fmt(1, 1, 16)), {1, 62, 44100, 30, 2, 16, 0}},  // odd size, pad byte
-        {Wav(Fmt(1, 2, 24) + "JUNK" + Le32(20000) + std::string(20000, 'j')), {2, 20052, 44100, 10, 3, 24, 0}},
         {Wav(Fmt(3, 2, 32)), {2, 44, 44100, 7, 4, 32, 1}},
         {Wav(Fmt(0xFFFE, 2, 64, Le16(22) + Le16(64) + Le32(3) + "\x03" + PCM_GUID.substr(1))), {2, 68, 44100, 3, 8, 64, 1}},
         // RF64: the data size comes from ds64; a chunk follows the audio.
@@ -100,8 +87,15 @@ TEST_F(Wav_Layer, ProbeRefusesTakesItCannotCutExactly)
     EXPECT_FAILS(Probe("fifo.wav"), ">> Take fifo.wav is not a regular file");
 }
 
-TEST_F(Wav_Layer, HeadersForEveryOutputFormatAreReadBySoxAndFfprobe)
+TEST_F(Wav_Layer, HeadersMatchTheWorkedExampleAndAreReadBySoxAndFfprobe)
 {
+    MAKE_HEADER("h.wav", 44100, 24, 1000, 2);
+    EXPECT_EQ(Slurp("h.wav"), "RIFF" + Le32(6036) + "WAVEfmt " + Le32(16) + Le16(1) + Le16(2) + Le32(44100) +
+                                  Le32(264600) + Le16(6) + Le16(24) + "data" + Le32(6000));
+    // The largest data area a canonical header declares; one byte more is RF64.
+    Wav_Format bytes{8000, 8, 1, 1, 0, 8, 0};
+    EXPECT_EQ(HEADER_SIZE(&bytes, 2147483611, nullptr, 0), 44);
+    EXPECT_EQ(HEADER_SIZE(&bytes, 2147483612, nullptr, 0), 80);
     struct Case { Wav_Format format; int32_t frames; std::string codec; int64_t header; };
     for (const Case& c : std::vector<Case>{
              {{48000, 24, 3, 2, 0, 24, 0}, 4800, "pcm_s24le", 44},
@@ -113,11 +107,8 @@ TEST_F(Wav_Layer, HeadersForEveryOutputFormatAreReadBySoxAndFfprobe)
         Stream out = Stream_Create("o.wav");
         ASSERT_EQ(WRITE_HEADER(&out, &c.format, c.frames, nullptr, nullptr, 0), c.header);
         ASSERT_EQ(HEADER_SIZE(&c.format, c.frames, nullptr, 0), c.header);
-        int64_t data = (int64_t)c.frames * c.format.bytes_per_sample * c.format.channels;
-        uint8_t* zeros = Block_Alloc(data);
-        Stream_Write_At(&out, c.header, zeros, data);
-        free(zeros);
         Stream_Close_Written(&out);
+        ASSERT_EQ(truncate("o.wav", c.header + (int64_t)c.frames * c.format.bytes_per_sample * c.format.channels), 0);
         Ran sox = Shell("sox o.wav -n stat");
         EXPECT_EQ(sox.status, 0) << sox.output;
         // sox warns on every extensible float header, its own quirk (ffmpeg's get it too).

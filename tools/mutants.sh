@@ -28,7 +28,7 @@ src/jobs/jobs.cpp @@ if (n >= MAX_ENTRIES) @@ if (n > MAX_ENTRIES)
 src/jobs/jobs.cpp @@ if (length > (size_t)NAME_SLOT - 1) @@ if (length > (size_t)NAME_SLOT)
 src/jobs/jobs.cpp @@ fopen(RC_FILE, "wx") @@ fopen(RC_FILE, "w")
 src/jobs/jobs.cpp @@ track > MAX_ENTRIES) @@ track >= MAX_ENTRIES)
-src/jobs/jobs.cpp @@ ms / 60000 % 60, @@ ms / 60000,
+src/jobs/jobs.cpp @@ ms % 1000); @@ ms % 100);
 src/wav/wav.h @@ MAX_DATA_BYTES = 2147483611; @@ MAX_DATA_BYTES = 2147483647;
 src/wav/wav.cpp @@ window, step + tag_bytes); @@ window, step);
 src/wav/wav.cpp @@ int64_t first = base < 2 ? 2 : base; @@ int64_t first = base;
@@ -40,7 +40,6 @@ src/wav/wav.cpp @@ bool rf64 = !canonical && data_bytes > MAX_DATA_BYTES; @@ boo
 src/wav/wav.cpp @@ f->channels > 2 && @@ f->channels >= 2 &&
 src/wav/wav.cpp @@ int64_t audio = source->data_end - (from + done); @@ int64_t audio = source->file_bytes - (from + done);
 src/audio/codec.cpp @@ 65536 * (int8_t)at[2]; @@ 65536 * at[2];
-src/audio/codec.cpp @@ bytes + 2 * i * bytes_per_sample; @@ bytes + i * bytes_per_sample;
 src/audio/codec.cpp @@ if (*sample >= 0) @@ if (*sample > 0)
 src/audio/crossfade.cpp @@ int32_t half = length / 2; @@ int32_t half = (length + 1) / 2;
 src/audio/crossfade.cpp @@ start_previous > previous->file_bytes @@ start_previous >= previous->file_bytes
@@ -55,6 +54,7 @@ src/audio/mix.cpp @@ *g_previous = 1.0 - sin(angle); @@ *g_previous = 1.0 - t;
 src/audio/mix.cpp @@ double g_p = g_previous[k], g_n = g_next[k]; @@ double g_p = g_next[k], g_n = g_previous[k];
 src/audio/mix.cpp @@ if (m < low) @@ if (false && m < low)
 src/audio/mix.cpp @@ CHAR_TO_NUM32(next, n, bytes_per_sample, count); @@ CHAR_TO_NUM32(next, n, bytes_per_sample, frames);
+src/audio/mix.cpp @@ int32_t count = frames * channels; @@ int32_t count = frames;
 src/audio/mix.cpp @@ -8388608.0, 8388607.0); @@ -8388608.0, 8388608.0);
 src/audio/mix.cpp @@ Load_Double(next + 8 * i) @@ Load_Double(next + 4 * i)
 src/driver/driver.h @@ SUFFIX_BUFFER = 64; @@ SUFFIX_BUFFER = 63;
