@@ -1,56 +1,52 @@
 #include "helpers.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstring>
 #include <fstream>
-#include <list>
-#include <sstream>
 
 void InFolder::SetUp()
 {
     char folder[] = "/tmp/tavlin-test-XXXXXX";
-    char cwd[4096];
-    ASSERT_TRUE(mkdtemp(folder) && getcwd(cwd, sizeof cwd));
-    dir_ = folder, old_ = cwd;
-    ASSERT_EQ(chdir(folder), 0);
+    ASSERT_TRUE(mkdtemp(folder));
+    dir_ = folder, old_ = fs::current_path();
+    fs::current_path(folder);
 }
 
 void InFolder::TearDown()
 {
-    ASSERT_EQ(chdir(old_.c_str()), 0);
-    ASSERT_EQ(Shell("rm -rf '" + dir_ + "'").status, 0);
+    fs::current_path(old_);
+    fs::remove_all(dir_);
 }
 
-std::string Slurp(const std::string& path)
+std::string Slurp(const std::string& path, int64_t from, int64_t bytes)
 {
-    std::stringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
+    std::error_code error;
+    int64_t size = (int64_t)fs::file_size(path, error);
+    std::string text(error ? 0 : (size_t)std::max<int64_t>(0, bytes < 0 ? size - from : std::min(bytes, size - from)), '\0');
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(from);
+    in.read(&text[0], (std::streamsize)text.size());
+    return text;
 }
 
-std::string Slurp_Head(const std::string& path, size_t bytes)
-{
-    std::string head(bytes, '\0');
-    std::ifstream(path, std::ios::binary).read(&head[0], (std::streamsize)bytes);
-    return head;
-}
-
-void Spit(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-bool Exists(const std::string& path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
+void Spit(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 std::string Le16(uint32_t v) { return std::string{char(v & 0xFF), char((v >> 8) & 0xFF)}; }
 std::string Le32(uint32_t v) { return Le16(v & 0xFFFF) + Le16(v >> 16); }
+
+std::map<std::string, std::string> Snapshot(const std::string& folder)
+{
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(folder)) {
+        fs::file_status s = e.symlink_status();
+        std::string name = e.path().lexically_relative(folder).string();
+        files[name] = fs::is_symlink(s)        ? "<link to " + fs::read_symlink(e.path()).string() + ">"
+                      : fs::is_regular_file(s) ? Slurp(e.path().string())
+                      : fs::is_directory(s)    ? "<folder>"
+                                               : "<other>";
+    }
+    return files;
+}
 
 int32_t Sample(int take, int64_t frame, int channel, int bits)
 {
@@ -58,19 +54,17 @@ int32_t Sample(int take, int64_t frame, int channel, int bits)
     return (int32_t)(bits == 16 ? v / 256 : bits == 32 ? v * 256 : v);
 }
 
-void Write_Take(const std::string& path, int take, int rate, int bits, int channels, int64_t frames,
-                const std::string& extra)
+void Write_Take(const std::string& path, int take, int rate, int bits, int channels, int64_t frames)
 {
     int bytes = bits / 8;
     std::string data(frames * channels * bytes, '\0');
     for (size_t at = 0; at < data.size(); at++) {
         size_t sample = at / bytes;
-        uint32_t v = (uint32_t)Sample(take, sample / channels, sample % channels, bits);
-        data[at] = char(v >> (8 * (at % bytes)));
+        data[at] = char((uint32_t)Sample(take, sample / channels, sample % channels, bits) >> (8 * (at % bytes)));
     }
     std::string fmt = "fmt " + Le32(16) + Le16(1) + Le16(channels) + Le32(rate) + Le32(rate * bytes * channels) +
                       Le16(bytes * channels) + Le16(bits);
-    std::string body = "WAVE" + fmt + extra + "data" + Le32(data.size()) + data;
+    std::string body = "WAVE" + fmt + "data" + Le32(data.size()) + data;
     Spit(path, "RIFF" + Le32(body.size()) + body);
 }
 
@@ -83,33 +77,6 @@ int32_t Sample_In(const std::string& wav, int64_t frame, int channel, int bits, 
     return (int32_t)(v << (32 - bits)) >> (32 - bits);
 }
 
-Wav_File Open_Wav(const std::string& path)
-{
-    std::string bytes = Slurp(path);
-    int64_t size = (int64_t)bytes.size();
-    uint32_t declared = 0;
-    for (int k = 0; k < 4 && 40 + k < size; k++)
-        declared |= (uint32_t)(uint8_t)bytes[40 + k] << (8 * k);
-    int64_t end = 44 + (int64_t)declared < size ? 44 + (int64_t)declared : size;
-    // The stream keeps a pointer to its path for messages: the names live as long as
-    // the test process.
-    static std::list<std::string> names;
-    names.push_back(path);
-    return Wav_File{Stream{open(path.c_str(), O_RDWR), names.back().c_str()}, 44, end, size};
-}
-
-Ran Shell(const std::string& command)
-{
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    Ran r{-1, ""};
-    char buf[4096];
-    for (size_t n; pipe && (n = fread(buf, 1, sizeof buf, pipe)) > 0;)
-        r.output.append(buf, n);
-    int status = pipe ? pclose(pipe) : -1;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
-
 Ran Run_Acting(const std::string& command, const std::string& cue, int count, const std::function<void(pid_t)>& act)
 {
     int ends[2];
@@ -117,10 +84,8 @@ Ran Run_Acting(const std::string& command, const std::string& cue, int count, co
         return Ran{-1, "pipe failed"};
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(ends[1], 1);
-        dup2(ends[1], 2);
-        close(ends[0]);
-        execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), (char*)nullptr);
+        dup2(ends[1], 1), dup2(ends[1], 2), close(ends[0]);
+        execl("/bin/sh", "sh", "-c", ((act ? "exec " : "") + command).c_str(), (char*)nullptr);
         _exit(127);
     }
     close(ends[1]);
@@ -132,10 +97,8 @@ Ran Run_Acting(const std::string& command, const std::string& cue, int count, co
         int seen = 0;
         for (size_t at = 0; !acted && (at = r.output.find(cue, at)) != std::string::npos; at += cue.size())
             seen++;
-        if (!acted && seen >= count) {
-            act(pid);
-            acted = true;
-        }
+        if (!acted && seen >= count)
+            act(pid), acted = true;
     }
     close(ends[0]);
     int status;

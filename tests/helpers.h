@@ -6,10 +6,14 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "wav/wav.h"
+
+namespace fs = std::filesystem;
 
 // Each test works in a fresh folder under /tmp, removed afterwards: the tool reads
 // its job from the working directory.
@@ -20,37 +24,32 @@ protected:
     std::string dir_, old_;
 };
 
-std::string Slurp(const std::string& path);
-std::string Slurp_Head(const std::string& path, size_t bytes);  // the first bytes only
+// The bytes of `path` from byte `from` on (at most `bytes` of them).
+std::string Slurp(const std::string& path, int64_t from = 0, int64_t bytes = -1);
 void Spit(const std::string& path, const std::string& bytes);
-bool Exists(const std::string& path);
 std::string Le16(uint32_t v);
 std::string Le32(uint32_t v);
+// Every entry under `folder`, links not followed: a file's bytes, a link's target, or
+// the kind of entry (a FIFO is never opened).
+std::map<std::string, std::string> Snapshot(const std::string& folder = ".");
 
 // Sample (frame, channel) of take `take`: distinct per take, frame and channel and
 // spread over the whole range of the width.
 int32_t Sample(int take, int64_t frame, int channel, int bits);
-// A take with a canonical header (and `extra` chunks before its data) holding Sample().
-void Write_Take(const std::string& path, int take, int rate, int bits, int channels, int64_t frames,
-                const std::string& extra = "");
+// A take with a canonical 44-byte header holding Sample().
+void Write_Take(const std::string& path, int take, int rate, int bits, int channels, int64_t frames);
 // Sample (frame, channel) of a WAV whose data starts at byte 44.
 int32_t Sample_In(const std::string& wav, int64_t frame, int channel, int bits, int channels);
 
-// `path` opened for reading and writing with its data area as a canonical 44-byte
-// header declares it (clamped to the file), as the crossfade engine and copies take it.
-Wav_File Open_Wav(const std::string& path);
-
-struct Ran {
-    int status;
-    std::string output;  // standard output and standard error
-};
-Ran Shell(const std::string& command);
-inline Ran Run_Tool(const std::string& args = "") { return Shell(std::string(TAVLIN2A) + " " + args); }
-// Runs `command` in a shell that execs it, so that the child is the command itself;
-// once its standard output holds `cue` for the `count`-th time, calls `act` with the
-// child's process id (once). Status: the exit status, or 128 + the ending signal.
+// Exit status (or 128 + the ending signal), standard output and standard error.
+struct Ran { int status; std::string output; };
+// Runs `command` in a shell. With `act`, the shell execs it, so that the child is the
+// command itself, and once its output holds `cue` for the `count`-th time, `act` is
+// called with its process id.
 Ran Run_Acting(const std::string& command, const std::string& cue = "", int count = 0,
                const std::function<void(pid_t)>& act = nullptr);
+inline Ran Shell(const std::string& command) { return Run_Acting(command); }
+inline Ran Run_Tool(const std::string& args = "") { return Shell(std::string(TAVLIN2A) + " " + args); }
 
 // Expects `statement` to end the process with status 1, printing a line that matches `regex`.
 #define EXPECT_FAILS(statement, regex) \
