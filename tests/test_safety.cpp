@@ -28,22 +28,27 @@ using Safety = InFolder;
 TEST_F(Safety, NoRunLosesARecording)
 {
     const std::string tool = TAVLIN2A;
-    // Track a is short; track b runs 30 s (8 MB), long enough to be caught in the middle.
+    // Track a is short; track b runs 300 s (79 MB: audio for 30 s, silence after, the rest
+    // of its takes sparse), long enough to be caught in the middle however fast it builds.
     std::map<std::string, std::string> takes;
     for (auto [name, id, rate, bits, channels, frames] : {std::tuple{"aA.wav", 1, 8000, 16, 1, 16000},
                                                            {"aB.wav", 2, 8000, 16, 1, 16000},
                                                            {"bA.wav", 3, 44100, 24, 2, 1400000},
                                                            {"bB.wav", 4, 44100, 24, 2, 1400000}}) {
         Write_Take(name, id, rate, bits, channels, frames);
+        if (rate == 44100) {
+            Spit(name, Slurp(name).replace(40, 4, Le32(13300000 * 6)));
+            ASSERT_EQ(truncate(name, 44 + 13300000LL * 6), 0);
+        }
         takes[name] = Slurp(name);
     }
     auto job = [](const std::string& bases) {
-        Spit("base.txt", bases), Spit("points.txt", "0\tA\n1\tB\n30\tB\n"), Spit("tavlinrc.txt", "xf_all\t10\t1\n");
+        Spit("base.txt", bases), Spit("points.txt", "0\tA\n1\tB\n300\tB\n"), Spit("tavlinrc.txt", "xf_all\t10\t1\n");
     };
     job("a\nb\n");
     ASSERT_EQ(Run_Tool().status, 0);
     const std::map<std::string, std::string> clean{{"a_bld.wav", Slurp("a_bld.wav")}, {"b_bld.wav", Slurp("b_bld.wav")}};
-    ASSERT_EQ(clean.at("b_bld.wav").size(), 44u + 1323000 * 6);
+    ASSERT_EQ(clean.at("b_bld.wav").size(), 44u + 13230000 * 6);
 
     auto copy_takes = [&](const std::string& base) {
         Spit(base + "A.wav", takes["aA.wav"]), Spit(base + "B.wav", takes["aB.wav"]);
@@ -73,7 +78,7 @@ TEST_F(Safety, NoRunLosesARecording)
                   prlimit(pid, RLIMIT_FSIZE, &limit, nullptr);
               }, a, no_partial},
              {"an output over the file-size limit", nullptr, "bash -c 'ulimit -f 500; exec " + tool + "'", 1,
-              ">> Output file b_bld.wav would be 7938044 bytes, over the file-size limit of 512000 bytes"},
+              ">> Output file b_bld.wav would be 79380044 bytes, over the file-size limit of 512000 bytes"},
              {"output name is a link to a take", [] { remove("a_bld.wav"), fs::create_symlink("aA.wav", "a_bld.wav"); },
               "", 1, ">> Output file a_bld.wav is the same file as aA.wav, which this job reads"},
              {"output name is a hard link to a take", [] { remove("b_bld.wav"), fs::create_hard_link("bA.wav", "b_bld.wav"); },
