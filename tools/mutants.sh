@@ -36,7 +36,7 @@ src/wav/wav.cpp @@ (int64_t)size + (int64_t)(size & 1); @@ (int64_t)size;
 src/wav/wav.cpp @@ ds64_data = Get64(chunk + 16); @@ ds64_data = Get64(chunk + 8);
 src/wav/wav.cpp @@ if (block_align != frame_size) @@ if (block_align != frame_size && false)
 src/wav/wav.cpp @@ int64_t count = audio / frame_size; @@ int64_t count = (audio + frame_size - 1) / frame_size;
-src/wav/wav.cpp @@ bool rf64 = !canonical && data_bytes > MAX_DATA_BYTES; @@ bool rf64 = !canonical && data_bytes >= MAX_DATA_BYTES;
+src/wav/wav.cpp @@ return data_bytes > MAX_DATA_BYTES || @@ return data_bytes >= MAX_DATA_BYTES ||
 src/wav/wav.cpp @@ f->channels > 2 && @@ f->channels >= 2 &&
 src/wav/wav.cpp @@ int64_t audio = source->data_end - (from + done); @@ int64_t audio = source->file_bytes - (from + done);
 src/audio/codec.cpp @@ 65536 * (int8_t)at[2]; @@ 65536 * at[2];

@@ -372,15 +372,20 @@ void GET_ATTRIBUTES(int32_t take, const char* path, Take_Info takes[])
 // 12 form + 36 ds64 + 48 fmt + 12 fact + 8 data.
 constexpr int32_t MAX_OWN_HEADER = 12 + 36 + 48 + 12 + 8;
 
+// Past the canonical limit, or when carried chunks would push the RIFF size past 32
+// bits, the sizes go to a ds64 chunk.
+static bool Needs_Rf64(int64_t data_bytes, int64_t carried_bytes)
+{
+    return data_bytes > MAX_DATA_BYTES || data_bytes + carried_bytes > 0xFFFFFF00LL;
+}
+
 // Builds the header up to (not including) the carried chunks and the data chunk header
 // into `h`; returns its size. The size fields count `carried_bytes` and the data of
 // `frames` frames. `canonical` forces the plain 44-byte layout whatever the format.
 static int32_t Own_Header(const Wav_Format* f, int32_t frames, int64_t carried_bytes, uint8_t* h, bool canonical)
 {
     int64_t data_bytes = (int64_t)frames * f->bytes_per_sample * f->channels;
-    // Past the canonical limit, or when carried chunks would push the RIFF size past 32
-    // bits, the sizes go to a ds64 chunk.
-    bool rf64 = !canonical && (data_bytes > MAX_DATA_BYTES || data_bytes + carried_bytes > 0xFFFFFF00LL);
+    bool rf64 = !canonical && Needs_Rf64(data_bytes, carried_bytes);
     // Float in more channels is extensible only to carry a speaker mask: sox warns on
     // every extensible float header (its own reader's quirk), so without a mask the plain
     // float layout serves.
@@ -471,7 +476,7 @@ static int64_t Write_Header(const Stream* out, const Wav_Format* format, int32_t
     int64_t data_bytes = (int64_t)frames * format->bytes_per_sample * format->channels;
     uint8_t data[8];
     memcpy(data, "data", 4);
-    bool rf64 = !canonical && (data_bytes > MAX_DATA_BYTES || data_bytes + carried_bytes > 0xFFFFFF00LL);
+    bool rf64 = !canonical && Needs_Rf64(data_bytes, carried_bytes);
     Put32(data + 4, rf64 ? 0xFFFFFFFFu : (uint32_t)data_bytes);
     Stream_Write_At(out, at, data, 8);
     return at + 8;
