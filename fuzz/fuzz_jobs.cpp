@@ -10,8 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "driver/driver.h"
-#include "fail.h"
+#include "steps.h"
 
 static void Write(const char* name, const std::string& bytes)
 {
@@ -49,21 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Write(BASE_FILE, base);
     Write(POINTS_FILE, points);
 
-    memset(job, 0, offsetof(Job, frames_of));
     try {
-        Settle_Names(job);
-        Check_RC(job->xf_type, job->xf_length, &job->all_type, &job->all_length);
-        ReadBaseFile(&job->track_count, job->base_names, NAME_SLOT);
-        ReadEditFile(&job->edit_count, job->take_suffixes, NAME_SLOT, job->edit_times);
-        Prepare_Job(job);
-        for (int32_t t = 0; t < job->track_count; t++) {
-            job->rate[t] = rate, job->bits[t] = 24, job->bytes[t] = 3, job->channels[t] = 2;
-            job->longest[t] = take_frames;
-            for (int32_t i = 0; i < job->edit_count; i++)
-                job->frames_of[t][i] = take_frames;
-        }
-        Plan_Edits(job);
-        Print_Matrix(job);
+        Fuzz_Job_Steps(job, rate, take_frames);
     } catch (const Refusal&) {
         // A refused job is an answer, not a fault.
     }

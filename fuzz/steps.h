@@ -1,0 +1,73 @@
+// The steps the fuzz targets take with one input, shared with the test suite, which
+// replays the inputs kept in fuzz/regressions through them. A refusal ends the process
+// (or, under the fuzzer, throws); a fault the steps find themselves aborts.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+#include "audio/audio.h"
+#include "driver/driver.h"
+#include "fail.h"
+#include "wav/wav.h"
+
+// tavlinrc.txt, base.txt and points.txt as written in the working folder: the readers,
+// the job checks and the plan, with every take `take_frames` frames of 24-bit stereo at
+// `rate`. `job` is zeroed up to its per-track-and-edit tables.
+inline void Fuzz_Job_Steps(Job* job, int32_t rate, int32_t take_frames)
+{
+    memset(job, 0, offsetof(Job, frames_of));
+    Settle_Names(job);
+    Check_RC(job->xf_type, job->xf_length, &job->all_type, &job->all_length);
+    ReadBaseFile(&job->track_count, job->base_names, NAME_SLOT);
+    ReadEditFile(&job->edit_count, job->take_suffixes, NAME_SLOT, job->edit_times);
+    Prepare_Job(job);
+    for (int32_t t = 0; t < job->track_count; t++) {
+        job->rate[t] = rate, job->bits[t] = 24, job->bytes[t] = 3, job->channels[t] = 2;
+        job->longest[t] = take_frames;
+        for (int32_t i = 0; i < job->edit_count; i++)
+            job->frames_of[t][i] = take_frames;
+    }
+    Plan_Edits(job);
+    Print_Matrix(job);
+}
+
+// take.wav in the working folder: the probe and, for a take it accepts, a frame copy into
+// an output carrying its chunks (as with --keep-metadata), a pad and a crossfade of the
+// take with itself; the output must read back as the format and length it declares.
+inline void Fuzz_Probe_Steps()
+{
+    Take_Info takes[1];
+    GET_ATTRIBUTES(0, "take.wav", takes);
+    const Take_Info& take = takes[0];
+    Wav_Format format = take.format;
+    // Keep the work per input small: big frames or counts add nothing new.
+    if (format.channels > 8)
+        return;
+    int32_t count = take.frames < 3000 ? take.frames : 3000;
+    int32_t frame_size = format.bytes_per_sample * format.channels;
+    uint8_t* buffer = Block_Alloc(COPY_BYTES);
+    Wav_File in{Stream_Open_Read("take.wav"), take.data_offset, take.data_end, take.file_bytes};
+    Chunk_Span carried[2] = {take.bext, take.ixml};
+    Stream out_stream = Stream_Create("out.wav");
+    Wav_File out{out_stream, WRITE_HEADER(&out_stream, &format, count, &in.stream, carried, 2), INT64_MAX, 0};
+    INSERT_FILE(&out, &in, 0, frame_size, count + 5, 0, buffer);
+    memset(buffer, 0, COPY_BYTES);
+    PAD_FILE(&out, count / 2, frame_size, 7, buffer);
+    Stream fade_stream = Stream_Create("fade.wav");
+    Wav_File fade{fade_stream, WRITE_HEADER(&fade_stream, &format, count, nullptr, nullptr, 0), INT64_MAX, 0};
+    Fade_Work work;
+    Fade_Work_Start(&work, format.bytes_per_sample, format.channels, 1 + count % 4, count);
+    (void)CROSSFADE(count / 2, count / 2, &in, &in, &fade, &format, &work);
+    Fade_Work_End(&work);
+    Stream_Close_Written(&fade.stream);
+    Stream_Close_Written(&out.stream);
+    Stream_Close_Unwritten(&in.stream);
+    free(buffer);
+    Take_Info back[1];
+    GET_ATTRIBUTES(0, "out.wav", back);
+    if (back[0].frames != count || back[0].format.channels != format.channels ||
+        back[0].format.is_float != format.is_float)
+        abort();
+}
