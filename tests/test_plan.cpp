@@ -1,0 +1,189 @@
+// The edit plan: every cut on the frame the user's time gives, worked out here by
+// integer arithmetic on the digits written, never by the tool's own formula; the dry
+// run, the report and the build telling the same story about every edit.
+#include <cmath>
+#include <cstring>
+#include <fstream>
+
+#include "helpers.h"
+
+namespace {
+
+// floor(time x rate) of a time written as seconds ("24.001") or as a timecode
+// ("1:02:03.25"), from its digits: 128-bit integers, no floating point.
+int64_t Frame_Of(const std::string& time, int64_t rate)
+{
+    // Timecodes: each ':' closes a field worth 60 of the next.
+    __int128 whole = 0, field = 0, fraction = 0, scale = 1;
+    size_t at = 0;
+    for (; at < time.size() && time[at] != '.'; at++) {
+        if (time[at] == ':')
+            whole = (whole + field) * 60, field = 0;
+        else
+            field = field * 10 + (time[at] - '0');
+    }
+    whole += field;
+    for (at++; at < time.size(); at++)
+        fraction = fraction * 10 + (time[at] - '0'), scale *= 10;
+    return (int64_t)(whole * rate + fraction * rate / scale);
+}
+
+// A take of `frames` frames whose audio is Sample(take, ...) within `radius` frames of
+// each of `around`, and silence elsewhere: the rest of the file is a hole, so an hour
+// costs no disk.
+void Sparse_Take(const std::string& path, int take, int rate, int bits, int channels, int64_t frames,
+                 const std::vector<int64_t>& around, int64_t radius)
+{
+    int bytes = bits / 8, frame_size = bytes * channels;
+    Write_Take(path, take, rate, bits, channels, 0);
+    std::string head = Slurp(path);
+    head.replace(4, 4, Le32((uint32_t)(36 + frames * frame_size))).replace(40, 4, Le32((uint32_t)(frames * frame_size)));
+    Spit(path, head);
+    ASSERT_EQ(truncate(path.c_str(), 44 + frames * frame_size), 0);
+    std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+    for (int64_t centre : around) {
+        int64_t from = std::max<int64_t>(0, centre - radius), to = std::min(frames, centre + radius);
+        std::string audio;
+        for (int64_t f = from; f < to; f++)
+            for (int c = 0; c < channels; c++)
+                for (int k = 0; k < bytes; k++)
+                    audio += char((uint32_t)Sample(take, f, c, bits) >> (8 * k));
+        file.seekp(44 + from * frame_size);
+        file.write(audio.data(), (std::streamsize)audio.size());
+    }
+}
+
+// Frame `frame`, channel `channel` of a canonical WAV on disk.
+int32_t Frame_In(const std::string& path, int64_t frame, int channel, int bits, int channels)
+{
+    int bytes = bits / 8;
+    std::string raw = Slurp(path, 44 + (frame * channels + channel) * bytes, bytes);
+    uint32_t v = 0;
+    for (int k = 0; k < bytes; k++)
+        v |= (uint32_t)(uint8_t)raw.at(k) << (8 * k);
+    return (int32_t)(v << (32 - bits)) >> (32 - bits);
+}
+
+struct Point { std::string time, take; };
+
+}  // namespace
+
+using Plan = InFolder;
+
+// Jobs whose times no single-precision float holds: each cut must fall on floor(time x
+// rate) of the time as written, consecutive segments must meet with no frame between
+// them, and the output must end on the last edit point's frame.
+TEST_F(Plan, EveryCutLandsOnTheFrameItsTimeGives)
+{
+    struct Row { int rate, bits, channels; std::vector<Point> points; int64_t take_frames; };
+    const std::vector<Row> rows = {
+        // The reproduction: frame 1152047 was left silent, a click at a hard cut.
+        {48000, 24, 1, {{"18.5", "A"}, {"24.001", "B"}, {"30", "B"}}, 48000 * 31},
+        {44100, 16, 2, {{"9.39", "A"}, {"11.58", "B"}, {"13.07", "A"}, {"20.001", "B"}, {"29.99", "A"}}, 44100 * 30},
+        // At 96 kHz; the nine-decimal pair makes a segment of exactly one frame.
+        {96000, 24, 1, {{"0.5", "A"}, {"1.001", "B"}, {"2.003", "A"}, {"2.007", "B"}, {"3.3333", "A"},
+                        {"4.000020833", "B"}, {"4.000020834", "A"}, {"5", "A"}}, 96000 * 6},
+        // Past an hour, where a float moves in steps of 16 frames.
+        {48000, 16, 1, {{"0.25", "A"}, {"1800.0005", "B"}, {"3600.123", "A"}, {"1:02:03.251", "B"},
+                        {"3723.9", "B"}}, 48000LL * 3724},
+    };
+    for (const Row& row : rows) {
+        std::vector<int64_t> cuts;
+        for (const Point& p : row.points)
+            cuts.push_back(Frame_Of(p.time, row.rate));
+        std::string points;
+        for (const Point& p : row.points)
+            points += p.time + "\t" + p.take + "\n";
+        for (auto [take, id] : {std::pair{"A", 1}, {"B", 2}})
+            Sparse_Take(std::string("k") + take + ".wav", id, row.rate, row.bits, row.channels, row.take_frames, cuts, 64);
+        Spit("base.txt", "k\n"), Spit("points.txt", points), Spit("tavlinrc.txt", "xf_all\t0\t0\n");
+        Ran r = Run_Tool("-q");
+        ASSERT_EQ(r.status, 0) << points << r.output;
+        int frame_size = row.bits / 8 * row.channels;
+        ASSERT_EQ((int64_t)fs::file_size("k_bld.wav"), 44 + cuts.back() * frame_size) << points;
+        // Around every edit point: silence before the first, then each segment's own take.
+        for (size_t k = 0; k + 1 < cuts.size(); k++)
+            for (int64_t f = std::max<int64_t>(0, cuts[k] - 5); f < cuts[k] + 5 && f < cuts.back(); f++) {
+                int take = 0;
+                for (size_t s = 0; s + 1 < cuts.size(); s++)
+                    if (cuts[s] <= f && f < cuts[s + 1])
+                        take = row.points[s].take == "A" ? 1 : 2;
+                for (int c = 0; c < row.channels; c++)
+                    ASSERT_EQ(Frame_In("k_bld.wav", f, c, row.bits, row.channels),
+                              take ? Sample(take, f, c, row.bits) : 0)
+                        << points << "frame " << f << " near the cut at " << row.points[k].time;
+            }
+    }
+}
+
+TEST_F(Plan, DecimalAndTimecodeSpellingsOfATimeCutTheSameFrames)
+{
+    Write_Take("kA.wav", 1, 44100, 16, 1, 44100 * 70);
+    Write_Take("kB.wav", 2, 44100, 16, 1, 44100 * 70);
+    Spit("base.txt", "k\n"), Spit("tavlinrc.txt", "xf_all\t0\t0\n");
+    std::string built[2];
+    for (int spelling = 0; spelling < 2; spelling++) {
+        Spit("points.txt", spelling ? "0:09.39\tA\n0:11.58\tB\n1:01.07\tA\n1:03.001\tB\n0:01:09.99\tB\n"
+                                    : "9.39\tA\n11.58\tB\n61.07\tA\n63.001\tB\n69.99\tB\n");
+        ASSERT_EQ(Run_Tool("-q").status, 0);
+        built[spelling] = Slurp("k_bld.wav");
+    }
+    EXPECT_TRUE(built[0] == built[1]);
+    EXPECT_EQ(built[0].size(), 44u + 2 * (size_t)Frame_Of("69.99", 44100));
+    EXPECT_EQ(Sample_In(built[0], Frame_Of("11.58", 44100) - 1, 0, 16, 1), Sample(1, Frame_Of("11.58", 44100) - 1, 0, 16));
+}
+
+TEST_F(Plan, TheDryRunTheReportAndTheBuildAgreeOnEveryEdit)
+{
+    // Take B ends at 3 s, inside its segment (2 to 6 s): a tail pad, then at 6 s its
+    // crossfade into C cannot start; A's crossfade into B at 2 s and C's into A at 8 s
+    // are mixed. 10 ms at 8000 Hz: 80 frames.
+    Write_Take("kA.wav", 1, 8000, 16, 1, 80000);
+    Write_Take("kB.wav", 2, 8000, 16, 1, 24000);
+    Write_Take("kC.wav", 3, 8000, 16, 1, 80000);
+    Spit("base.txt", "k\n"), Spit("points.txt", "0\tA\n2\tB\n6\tC\n8\tA\n9\tA\n"), Spit("tavlinrc.txt", "xf_all\t10\t1\n");
+    Ran dry = Run_Tool("-n --report dry.html");
+    ASSERT_EQ(dry.status, 0) << dry.output;
+    Ran real = Run_Tool("--report real.html");
+    ASSERT_EQ(real.status, 0) << real.output;
+    const std::string failure = ">> Track 1 (k), edit 3: no crossfade from kB.wav into kC.wav (kB.wav at fault); "
+                                "the takes meet in a hard cut\n>> The previous take ended 0:00:02.995 before the crossfade\n";
+    EXPECT_NE(real.output.find("Invalid crossfade for destination file\nCrossfade failed.\n" + failure), std::string::npos)
+        << real.output;
+    EXPECT_NE(dry.output.find(failure), std::string::npos) << dry.output;
+    // The table: the failed crossfade mixes nothing; the others 80 frames each.
+    for (std::string row : {"1\t0:00:00.000\t0:00:02.000\tkA.wav\t0\t16000\t0\t0\n",
+                            "2\t0:00:02.000\t0:00:06.000\tkB.wav\t16000\t32000\t24000\t80\n",
+                            "3\t0:00:06.000\t0:00:08.000\tkC.wav\t48000\t16000\t0\t0\n",
+                            "4\t0:00:08.000\t0:00:09.000\tkA.wav\t64000\t8000\t0\t80\n"})
+        EXPECT_NE(dry.output.find(row), std::string::npos) << row << dry.output;
+    for (std::string report : {"dry.html", "real.html"})
+        EXPECT_NE(Slurp(report).find("crossfade failed: previous take ended 0:00:02.995 before the crossfade"),
+                  std::string::npos) << report;
+}
+
+TEST_F(Plan, CrossfadesMixTheRightFramesOfTakesWhoseAudioStartsAtOtherOffsets)
+{
+    // Take A carries a LIST chunk before its audio, B does not; an equal-power fade of
+    // 10 ms (480 frames) centred on 1.0005 s (frame 48024) mixes frames 47784 to 48263.
+    Write_Take("kA.wav", 1, 48000, 16, 2, 96000);
+    Write_Take("kB.wav", 2, 48000, 16, 2, 96000);
+    std::string a = Slurp("kA.wav"), list = "LIST" + Le32(26) + "INFOICMT" + Le32(13) + "a comment!!!" + std::string(2, '\0');
+    a.insert(36, list);
+    Spit("kA.wav", a.replace(4, 4, Le32((uint32_t)a.size() - 8)));
+    Spit("base.txt", "k\n"), Spit("points.txt", "0\tA\n1.0005\tB\n2\tB\n"), Spit("tavlinrc.txt", "xf_all\t10\t1\n");
+    ASSERT_EQ(Run_Tool("-q").status, 0);
+    std::string out = Slurp("k_bld.wav");
+    const int64_t cut = 48024, from = cut - 240;
+    for (int64_t f = from - 3; f < from + 480 + 3; f++)
+        for (int c = 0; c < 2; c++) {
+            int64_t j = f - from;
+            int32_t want = f < from ? Sample(1, f, c, 16) : j >= 480 ? Sample(2, f, c, 16) : 0;
+            if (j >= 0 && j < 480) {
+                double angle = (double)j / 480 * 1.570796327;
+                double m = Sample(2, f, c, 16) * 256.0 * sin(angle) + Sample(1, f, c, 16) * 256.0 * cos(angle);
+                want = (int32_t)(m * 0.00390625);
+            }
+            ASSERT_EQ(Sample_In(out, f, c, 16, 2), want) << "frame " << f << " channel " << c;
+        }
+}
