@@ -14,20 +14,29 @@
 
 // tavlinrc.txt, base.txt and points.txt as written in the working folder: the readers,
 // the job checks and the plan, with every take `take_frames` frames of 24-bit stereo at
-// `rate`. `job` is zeroed up to its per-track-and-edit tables.
+// `rate` behind a 44-byte header. `job` may hold the tables of an earlier input (a
+// refusal leaves them): they are released first.
 inline void Fuzz_Job_Steps(Job* job, int32_t rate, int32_t take_frames)
 {
-    memset(job, 0, offsetof(Job, frames_of));
+    Free_Job(job);
+    memset(job, 0, sizeof *job);
     Settle_Names(job);
     Check_RC(job->xf_type, job->xf_length, &job->all_type, &job->all_length);
     ReadBaseFile(&job->track_count, job->base_names, NAME_SLOT);
     ReadEditFile(&job->edit_count, job->take_suffixes, NAME_SLOT, job->edit_times);
     Prepare_Job(job);
+    if (job->track_count > 0)
+        job->takes = (Take_Info*)Block_Alloc((int64_t)job->track_count * job->take_count * (int64_t)sizeof(Take_Info));
     for (int32_t t = 0; t < job->track_count; t++) {
-        job->rate[t] = rate, job->bits[t] = 24, job->bytes[t] = 3, job->channels[t] = 2;
-        job->longest[t] = take_frames;
-        for (int32_t i = 0; i < job->edit_count; i++)
-            job->frames_of[t][i] = take_frames;
+        job->tracks[t].format = Wav_Format{rate, 24, 3, 2, 0, 24, 0};
+        job->tracks[t].longest = take_frames;
+        for (int32_t k = 0; k < job->take_count; k++) {
+            Take_Info* take = &job->takes[(size_t)t * job->take_count + k];
+            take->format = job->tracks[t].format;
+            take->frames = take_frames;
+            take->data_offset = 44;
+            take->data_end = take->file_bytes = 44 + (int64_t)take_frames * 6;
+        }
     }
     Plan_Edits(job);
     Print_Matrix(job);

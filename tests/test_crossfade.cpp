@@ -132,21 +132,21 @@ TEST_F(Crossfade, FailuresNameTheFileAtFaultAndAppendNothing)
     auto one = [](int, int) { return 1; };
     Take_Of("p.wav", 24, 2, 1000, one);
     Take_Of("short.wav", 24, 2, 500, one);  // other formats are refused before a byte is read
-    struct Case { int32_t at, length, type, bits; const char *previous, *next; int32_t status; const char* line; };
+    struct Case { int32_t at, length, type, bits; const char *previous, *next; int32_t status; };
     for (const Case& c : std::vector<Case>{
-             {4, 10, 1, 24, "p.wav", "p.wav", XF_PREVIOUS, "Invalid crossfade for destination file\n"},
-             {1006, 10, 1, 24, "p.wav", "p.wav", XF_PREVIOUS, "Invalid crossfade for destination file\n"},
-             {600, 10, 1, 24, "p.wav", "short.wav", XF_NEXT, "Invalid crossfade for source file\n"},
-             {300, 10, 1, 8, "p.wav", "p.wav", XF_FORMAT, ">> Cannot crossfade 8-bit audio with 2 channels\n"},
-             {300, 10, 1, 64, "p.wav", "p.wav", XF_FORMAT, ">> Cannot crossfade 64-bit audio with 2 channels\n"},
-             {500, 10, 5, 24, "p.wav", "p.wav", XF_FORMAT, ">> Unknown crossfade type 5\n"},
-             {5, 10, 1, 24, "p.wav", "p.wav", XF_OK, ""},     // starts on the first frame
-             {1005, 10, 1, 24, "p.wav", "p.wav", XF_OK, ""},  // starts on the end: silence
-             {500, -7, 1, 24, "p.wav", "p.wav", XF_OK, ""}}) {
+             {4, 10, 1, 24, "p.wav", "p.wav", XF_PREVIOUS},     // starts before the audio
+             {1006, 10, 1, 24, "p.wav", "p.wav", XF_PREVIOUS},  // starts past the end of the file
+             {600, 10, 1, 24, "p.wav", "short.wav", XF_NEXT},
+             {300, 10, 1, 8, "p.wav", "p.wav", XF_FORMAT},
+             {300, 10, 1, 64, "p.wav", "p.wav", XF_FORMAT},
+             {500, 10, 5, 24, "p.wav", "p.wav", XF_FORMAT},
+             {5, 10, 1, 24, "p.wav", "p.wav", XF_OK},     // starts on the first frame
+             {1005, 10, 1, 24, "p.wav", "p.wav", XF_OK},  // starts on the end: silence
+             {500, -7, 1, 24, "p.wav", "p.wav", XF_OK}}) {
         std::string mixed;
         testing::internal::CaptureStdout();
         EXPECT_EQ(Fade(c.at, c.length, c.type, c.bits, 2, &mixed, c.previous, c.next), c.status) << c.at << c.previous;
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.line);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // the caller says what failed
         EXPECT_EQ(mixed.size(), 44u + (c.status == XF_OK && c.length > 0 ? c.length * 6 : 0));
     }
 }

@@ -4,6 +4,7 @@
 
 #include "helpers.h"
 #include "jobs/jobs.h"
+#include "text.h"
 
 namespace {
 
@@ -22,19 +23,25 @@ Rc Read_Rc(const char* text = nullptr)  // nullptr: read whatever is there
 }
 
 // Reads `text` as base.txt (times == nullptr) or points.txt; returns the names or
-// suffixes, and the times through `times`.
-std::vector<std::string> Read_List(const std::string& text, std::vector<float>* times = nullptr)
+// suffixes, and the times through `times`, as decimal seconds and their line.
+std::vector<std::string> Read_List(const std::string& text, std::vector<std::string>* times = nullptr)
 {
     static char names[MAX_ENTRIES * NAME_SLOT];
-    float t[MAX_ENTRIES];
+    static Edit_Time t[MAX_ENTRIES];
     int32_t count = -1;
     Spit(times ? POINTS_FILE : BASE_FILE, text);
     times ? ReadEditFile(&count, names, NAME_SLOT, t) : ReadBaseFile(&count, names, NAME_SLOT);
     std::vector<std::string> out;
     for (int32_t k = 0; k < count; k++)
         out.push_back(names + k * NAME_SLOT);
-    if (times)
-        times->assign(t, t + count);
+    if (times) {
+        times->clear();
+        for (int32_t k = 0; k < count; k++) {
+            char seconds[SECONDS_BUFFER];
+            Format_Seconds(&t[k], seconds);
+            times->push_back(std::string(seconds) + "@" + std::to_string(t[k].line));
+        }
+    }
     return out;
 }
 
@@ -47,10 +54,10 @@ using Refusals = std::vector<std::pair<std::string, std::string>>;
 TEST_F(Job_Files, ListsKeepWholeLinesSkipBlankOnesAndRefuseWhatDoesNotFit)
 {
     EXPECT_EQ(Read_List("\xEF\xBB\xBFkick\n\n \r\n\nsnare drum\r\n\tbass\t"), (Names{"kick", "snare drum\r", "\tbass\t"}));
-    std::vector<float> times;
-    EXPECT_EQ(Read_List("\xEF\xBB\xBF" "12.5\tA\r\n\n \r\n\t\t\n\t 12.5 \ttake 2\tx\n-3\t\tC\n", &times),
+    std::vector<std::string> times;
+    EXPECT_EQ(Read_List("\xEF\xBB\xBF" "12.5\tA\r\n\n \r\n\t\t\n\t 12.50 \ttake 2\tx\n-3\t\tC\n", &times),
               (Names{"A\r", "take 2\tx", "\tC"}));
-    EXPECT_EQ(times, (std::vector<float>{12.5f, 12.5f, -3.0f}));
+    EXPECT_EQ(times, (Names{"12.5@1", "12.5@5", "-3@6"}));
 
     std::string many;
     for (int k = 0; k < 1025; k++)
@@ -71,18 +78,55 @@ TEST_F(Job_Files, ListsKeepWholeLinesSkipBlankOnesAndRefuseWhatDoesNotFit)
              {"0\tA\n7\n", ">> points.txt ends after the time of edit 2, which names no take"},
              {"0:60\tA\n", ">> points.txt line 1: \"0:60\" is not a timecode"},
              {"0\tA\n1:60:00\tB\n", "line 2: \"1:60:00\" is not a timecode"},
-             {"1e39\tA\n", "An edit time in points.txt is \"1e39\", which is not a usable number"}})
+             {"1e39\tA\n", ">> points.txt line 1: \"1e39\" is too large for an edit time"}})
         EXPECT_FAILS(Read_List(text, &times), message) << text;
 
-    // A timecode reads as exactly the float its seconds written out give, and is
-    // written back rounded to the millisecond.
-    std::vector<float> decimal;
-    Read_List("9.39\tA\n62.5\tA\n3723.25\tA\n0\tA\n2.61\tA\n", &decimal);
-    Read_List(" 0:09.39\tA\n1:02.5\tA\n1:02:03.25 \r\tA\n0:00\tA\n0:02.61\tA\n", &times);  // 2 + .61 in float is not 2.61
-    EXPECT_EQ(times, decimal);
-    char text[32];
-    Format_Time(59.9996, text);
-    EXPECT_STREQ(text, "0:01:00.000");
+    // Times are read exactly as written, in any spelling of the same number; a
+    // timecode is its seconds written out.
+    Read_List("9.39\tA\n62.5\tA\n3723.25\tA\n0\tA\n2.61\tA\n1500\tA\n0.0015\tA\n-0.5\tA\n"
+              "0.000000000000000000000000000000000000000000000000000000000000001\tA\n", &times);
+    EXPECT_EQ(times, (Names{"9.39@1", "62.5@2", "3723.25@3", "0@4", "2.61@5", "1500@6", "0.0015@7", "-0.5@8",
+                            "0.000000000000000000000000000000000000000000000000000000000000001@9"}));
+    Read_List(" 0:09.39\tA\n1:02.5\tA\n1:02:03.25 \r\tA\n0:00\tA\n0:02.61\tA\n1.5e3\tA\n15E-4\tA\n-.5\tA\n"
+              "+1e-63\tA\n", &times);
+    EXPECT_EQ(times, (Names{"9.39@1", "62.5@2", "3723.25@3", "0@4", "2.61@5", "1500@6", "0.0015@7", "-0.5@8",
+                            "0.000000000000000000000000000000000000000000000000000000000000001@9"}));
+    for (const auto& [text, message] : Refusals{
+             {"0x0.1p0\tA\n", ">> points.txt line 1: \"0x0.1p0\" is not a time in seconds"},
+             {"0\tA\n\ninf\tA\n", ">> points.txt line 3: \"inf\" is not a usable number"},
+             {"1e12\tA\n", ">> points.txt line 1: \"1e12\" is too large for an edit time"},
+             {"1e-65\tA\n", ">> points.txt line 1: \"1e-65\" has more than 64 decimals"}})
+        EXPECT_FAILS(Read_List(text, &times), message) << text;
+
+    // The frame of a time is floor(time x rate) of its digits, and its clock is rounded
+    // to the millisecond: worked out here by hand.
+    struct Frame { std::string time; int32_t rate; int64_t frame; std::string clock; };
+    for (const Frame& f : std::vector<Frame>{{"0.29", 48000, 13920, "0:00:00.290"},
+                                              {"2062.892", 48000, 99018816, "0:34:22.892"},
+                                              {"9.39", 44100, 414099, "0:00:09.390"},
+                                              {"1.000020833", 48000, 48000, "0:00:01.000"},
+                                              {"1.000020834", 48000, 48001, "0:00:01.000"},
+                                              {"59.9995", 7, 419, "0:01:00.000"},
+                                              {"59.99949", 7, 419, "0:00:59.999"},
+                                              {"-2.5", 8000, 0, "-0:00:02.500"},
+                                              {"4000000000.5", 1, 4000000000, "1111111:06:40.500"},
+                                              {"999999999999.999", 2147483647, INT64_MAX, "277777777:46:39.999"}}) {
+        Read_List(f.time + "\tA\n", &times);
+        Edit_Time parsed;
+        ASSERT_EQ(Read_Seconds(f.time.c_str(), &parsed), TIME_OK) << f.time;
+        EXPECT_EQ(Time_Frame(&parsed, f.rate), f.frame) << f.time;
+        char clock[CLOCK_BUFFER];
+        Format_Clock(Time_Milliseconds(&parsed), 3, clock);
+        EXPECT_STREQ(clock, f.clock.c_str()) << f.time;
+    }
+    // Exact order: a step back smaller than any float can tell apart is still a step back.
+    Edit_Time a, b;
+    Read_Seconds("3000.0001", &a), Read_Seconds("3000.0000", &b);
+    EXPECT_EQ(Compare_Times(&a, &b), 1);
+    Read_Seconds("-1.5", &a), Read_Seconds("-1.25", &b);
+    EXPECT_EQ(Compare_Times(&a, &b), -1);
+    Read_Seconds("-0", &a), Read_Seconds("0.000", &b);
+    EXPECT_EQ(Compare_Times(&a, &b), 0);
 }
 
 TEST_F(Job_Files, RunControlEntriesApplyInFileOrderAndWhatWouldMisreadOrOverwriteIsRefused)
@@ -110,7 +154,9 @@ TEST_F(Job_Files, RunControlEntriesApplyInFileOrderAndWhatWouldMisreadOrOverwrit
              {"xf_tr\t1025\t10\t1\n", ">> tavlinrc.txt names track \"1025\"; tracks are numbered 1 to 1024"},
              {"xf_tr\t0\t10\t1\n", "names track \"0\""},
              {"xf_tr\t1\t10\n", ">> tavlinrc.txt ends inside an xf_tr entry"},
-             {"xf_all\tinf\t1\n", "\"inf\", which is not a usable number"},
+             {"xf_all\tinf\t1\n", ">> tavlinrc.txt line 1: \"inf\" is not a usable number"},
+             {"xf_all\t1e39\t1\n", ">> tavlinrc.txt line 1: \"1e39\" is too large for a crossfade length"},
+             {"xf_all\t0x10\t1\n", "\"0x10\" is not a crossfade length in milliseconds"},
              {"xf_all\t1,5\t1\n", ">> tavlinrc.txt line 1: \"1,5\" is not a crossfade length in milliseconds, " + hint},
              {"xf_all\t50\t0x1\n", ">> tavlinrc.txt line 1: \"0x1\" is not a crossfade type, " + hint},
              {"xf_tr\t1\t50\t2.9\r\n", "\"2.9\" is not a crossfade type"},  // the CR is not printed

@@ -185,7 +185,7 @@ TEST_F(Report, RedMarksExactlyWhereATakeOrTheOutputReachesFullScale)
         {"f32", 32, true, 2, "10\t3", 1.0, 16000, "ok 10.0 ms cosine crossfade", spikes},
         {"f64", 64, true, 1, "10\t4", 1.5, 16000, "ok 10.0 ms sine crossfade", spikes},
         {"c&o<o>l\"'\xff", 16, false, 1, "10\t1", 32766.0 / 32768, 16000, "ok 10.0 ms equal-power crossfade", ""},
-        {"short", 16, false, 1, "10\t1", 0, 4000, "bad crossfade failed: previous take", ""},
+        {"short", 16, false, 1, "10\t1", 0, 4000, "bad crossfade failed: previous take ended 0:00:00.495 before the crossfade", ""},
         {"hard", 24, false, 1, "", 0, 16000, "ok hard cut: no crossfade set", ""},
         {"early", 16, false, 1, "3000\t1", 0, 16000, "off no crossfade: too near the start", ""},
     };

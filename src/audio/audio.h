@@ -88,12 +88,20 @@ void Fade_Work_End(Fade_Work* work);
 struct Wav_File;
 struct Wav_Format;
 
+// What CROSSFADE will answer for a crossfade of `length` frames of curve `type` centred
+// on `previous_frame` and `next_frame` of takes laid out as `previous` and `next` (only
+// their data offsets and file sizes are looked at): XF_OK when it can be mixed, else
+// the status naming what is at fault. The plan asks it before the build; CROSSFADE asks
+// it again of the files it is given, as its guard.
+int32_t CROSSFADE_CHECK(int32_t previous_frame, int32_t next_frame, int32_t length, int32_t type,
+                        const Wav_File* previous, const Wav_File* next, const Wav_Format* format);
+
 // Mixes `work->length` frames centred on the edit (starting length/2 frames before the
 // given frame positions) from the previous take fading out into the next take fading
 // in, with the work's curve (1 equal-power, 2 linear, 3 cosine, 4 sine), and writes
 // them as frames 0 on of `temp`'s data area. Frames past the end of a take's audio are
-// mixed as silence. Only the starts are checked: a start before a take's data or past
-// the end of its file gives status 1 or 2 with a line saying which; nothing is written
-// then. A read or write failure ends the process.
+// mixed as silence. What CROSSFADE_CHECK refuses is answered with its status and
+// nothing is written; the caller says what failed. A read or write failure ends the
+// process.
 int32_t CROSSFADE(int32_t previous_frame, int32_t next_frame, const Wav_File* previous, const Wav_File* next,
                   const Wav_File* temp, const Wav_Format* format, Fade_Work* work);

@@ -55,40 +55,43 @@ void Fade_Work_End(Fade_Work* work)
     *work = Fade_Work{};
 }
 
+int32_t CROSSFADE_CHECK(int32_t previous_frame, int32_t next_frame, int32_t length, int32_t type,
+                        const Wav_File* previous, const Wav_File* next, const Wav_Format* format)
+{
+    // Only the starts are checked (both bounds inclusive); frames past a take's audio
+    // are mixed as silence.
+    int64_t frame_size = Frame_Size(format);
+    int32_t half = length / 2;
+    int64_t start_previous = previous->data_offset + frame_size * ((int64_t)previous_frame - half);
+    int64_t start_next = next->data_offset + frame_size * ((int64_t)next_frame - half);
+    if (start_previous > previous->file_bytes || start_previous < previous->data_offset)
+        return XF_PREVIOUS;
+    if (start_next > next->file_bytes || start_next < next->data_offset)
+        return XF_NEXT;
+    if (length <= 0)
+        return XF_OK;  // nothing to mix, whatever the format
+    int32_t bytes_per_sample = format->bytes_per_sample;
+    bool mixable = format->channels >= 1 && (format->is_float ? bytes_per_sample == 4 || bytes_per_sample == 8
+                                                              : bytes_per_sample >= 2 && bytes_per_sample <= 4);
+    if (!mixable || type < 1 || type > 4)
+        return XF_FORMAT;
+    return XF_OK;
+}
+
 int32_t CROSSFADE(int32_t previous_frame, int32_t next_frame, const Wav_File* previous, const Wav_File* next,
                   const Wav_File* temp, const Wav_Format* format, Fade_Work* work)
 {
     int32_t length = work->length;
     int32_t type = work->type;
+    int32_t status = CROSSFADE_CHECK(previous_frame, next_frame, length, type, previous, next, format);
+    if (status != XF_OK || length <= 0)
+        return status;
     int32_t bytes_per_sample = format->bytes_per_sample;
     int32_t channels = format->channels;
-    // Only the starts are checked (both bounds inclusive); frames past a take's audio
-    // are mixed as silence.
-    int64_t frame_size = (int64_t)channels * bytes_per_sample;
+    int64_t frame_size = Frame_Size(format);
     int32_t half = length / 2;
     int64_t start_previous = previous->data_offset + frame_size * ((int64_t)previous_frame - half);
     int64_t start_next = next->data_offset + frame_size * ((int64_t)next_frame - half);
-    if (start_previous > previous->file_bytes || start_previous < previous->data_offset) {
-        puts("Invalid crossfade for destination file");
-        return XF_PREVIOUS;
-    }
-    if (start_next > next->file_bytes || start_next < next->data_offset) {
-        puts("Invalid crossfade for source file");
-        return XF_NEXT;
-    }
-    if (length <= 0)
-        return XF_OK;  // nothing to mix, whatever the format
-    bool is_float = format->is_float != 0;
-    bool mixable = channels >= 1 && (is_float ? bytes_per_sample == 4 || bytes_per_sample == 8
-                                              : bytes_per_sample >= 2 && bytes_per_sample <= 4);
-    if (!mixable || type < 1 || type > 4) {
-        if (!mixable)
-            printf(">> Cannot crossfade %i-bit %saudio with %i channels\n", 8 * bytes_per_sample,
-                   is_float ? "float " : "", channels);
-        else
-            printf(">> Unknown crossfade type %i\n", type);
-        return XF_FORMAT;
-    }
 
     // 64 bits: the last step may pass 2^31 - 1 when the crossfade nearly reaches it.
     for (int64_t j0 = 0; j0 < length; j0 += work->chunk_frames) {

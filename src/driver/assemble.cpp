@@ -43,8 +43,8 @@ static Wav_File Take_File(const Job* job, int32_t t, int32_t i, const char* name
         strcpy(open->names[k], name);
         open->streams[k] = Stream_Open_Read(open->names[k]);
     }
-    const Take_Place* place = &job->place_of[t][i];
-    return Wav_File{open->streams[k], place->data_offset, place->data_end, place->file_bytes};
+    const Take_Info* info = Take_Of(job, t, i);
+    return Wav_File{open->streams[k], info->data_offset, info->data_end, info->file_bytes};
 }
 
 static void Close_Takes(Open_Takes* open)
@@ -74,18 +74,33 @@ static int32_t Copy_Segment(const Wav_File* out, const Wav_File* take, int32_t s
     return held;
 }
 
-// Builds one output track: header, then per edit point the lead-in or crossfade, the
-// segment, its tail pad and the crossfade copied over the edit. Every step writes at
-// absolute frame positions, so later steps overwrite earlier ones where they overlap.
+// The line the crossfade engine's status stands for, as the build prints it.
+static void Print_Fade_Status(const Job* job, int32_t t, int32_t status)
+{
+    const Wav_Format* f = &job->tracks[t].format;
+    if (status == XF_PREVIOUS)
+        puts("Invalid crossfade for destination file");
+    else if (status == XF_NEXT)
+        puts("Invalid crossfade for source file");
+    else if (job->tracks[t].fade_type < 1 || job->tracks[t].fade_type > 4)
+        printf(">> Unknown crossfade type %i\n", job->tracks[t].fade_type);
+    else
+        printf(">> Cannot crossfade %i-bit %saudio with %i channels\n", f->bits_per_sample, f->is_float ? "float " : "",
+               f->channels);
+}
+
+// Builds one output track from its plan: header, then per edit point the lead-in or
+// crossfade, the segment, its tail pad and the crossfade copied over the edit. Every
+// step writes at absolute frame positions, so later steps overwrite earlier ones where
+// they overlap.
 static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_t* zeros, Open_Takes* open,
                         Progress* progress)
 {
     bool quiet = job->options.quiet;
     const char* out_name = Out_Name(job, t);
-    const char* temp_name = job->temp_name;
-    Wav_Format format = Track_Format(job, t);
-    int32_t frame_size = format.bytes_per_sample * format.channels;
-    int32_t fade = job->xf_frames[t];
+    const Track* track = &job->tracks[t];
+    const Wav_Format* format = &track->format;
+    int32_t frame_size = Frame_Size(format);
 
     if (!quiet)
         printf("\n\nBuilding to %s\n", out_name);
@@ -99,22 +114,22 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
         Take_Name(job, t, 0, first_name);
         carry_from = Stream_Open_Read(first_name);
     }
-    int64_t out_offset = WRITE_HEADER(&out_stream, &format, job->length[t], &carry_from, carried, carried_count);
+    int64_t out_offset = WRITE_HEADER(&out_stream, format, track->length, &carry_from, carried, carried_count);
     if (carried_count > 0)
         Stream_Close_Unwritten(&carry_from);
     Wav_File out{out_stream, out_offset, INT64_MAX, 0};
     if (!quiet)
         printf("edits: ");
 
-    // The temp crossfade file holds one crossfade at a time behind a header for `fade`
-    // frames. It is created at the track's first built segment and kept open; it is
-    // left holding its header when the last built segment had no crossfade, and is
-    // removed when it had one.
-    Wav_File temp{{-1, temp_name}, 0, INT64_MAX, 0};
+    // The temp crossfade file holds one crossfade at a time behind a header for the
+    // track's crossfade frames. It is created at the track's first built segment and
+    // kept open; it is left holding its header when the last built segment had no
+    // crossfade, and is removed when it had one.
+    Wav_File temp{{-1, TEMP_FILE}, 0, INT64_MAX, 0};
     bool temp_kept = false;
     Fade_Work work{};
-    if (job->xf_type[t] != 0)
-        Fade_Work_Start(&work, format.bytes_per_sample, format.channels, job->xf_type[t], fade);
+    if (track->fade_type != 0)
+        Fade_Work_Start(&work, format->bytes_per_sample, format->channels, track->fade_type, track->fade_frames);
 
     char take_name[TAKE_NAME_BUFFER];
     char previous_name[TAKE_NAME_BUFFER];
@@ -124,75 +139,64 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
         if (!quiet)
             printf("%i ", i + 1);
         (void)fflush(stdout);  // progress only; a lost flush loses no audio
-        int32_t start = job->seg_start[t][i];
-        int32_t count = job->seg_length[t][i];
-        if (count < 1)
+        const Cut* cut = Cut_Of(job, t, i);
+        if (cut->frames < 1)
             continue;
         Take_Name(job, t, i, take_name);
 
         if (temp.stream.fd < 0) {
-            temp.stream = Stream_Create(temp_name);
-            temp.data_offset = WRITE_HEADER(&temp.stream, &format, fade, nullptr, nullptr, 0);
+            temp.stream = Stream_Create(TEMP_FILE);
+            temp.data_offset = WRITE_HEADER(&temp.stream, format, track->fade_frames, nullptr, nullptr, 0);
         }
         temp_kept = true;
         Wav_File take = Take_File(job, t, i, take_name, open);
-        bool crossfade = false;
-        int32_t insert_at = 0;
-        if (i == 0) {
-            if (job->lead_in[t] != 0)
-                PAD_FILE(&out, 0, frame_size, job->lead_in[t], zeros);
-        } else if (job->xf_type[t] != 0 && start > fade * 0.5) {
-            insert_at = start - fade / 2;
-            crossfade = true;
+        bool mixed = false;
+        if (i == 0 && track->lead_in != 0) {
+            PAD_FILE(&out, 0, frame_size, track->lead_in, zeros);
+        } else if (i > 0 && (cut->fade == FADE_MIXED || Fade_Fails(cut->fade))) {
             temp_kept = false;  // removed after its crossfade is copied, or after it failed
             Take_Name(job, t, i - 1, previous_name);
             Wav_File previous = Take_File(job, t, i - 1, previous_name, open);
             take = Take_File(job, t, i, take_name, open);  // may have been closed to open the previous one
-            int32_t status = CROSSFADE(start, start, &previous, &take, &temp, &format, &work);
+            int32_t status = CROSSFADE(cut->start, cut->start, &previous, &take, &temp, format, &work);
+            // The plan asked the engine's own check before anything was written; another
+            // answer now is a fault of the tool, and the output is not published.
+            if (status != cut->fade)
+                FAIL(">> Track %i (%s), edit %i: the crossfade engine answered %i where the plan expected %i; "
+                     "nothing more is built, exiting\n", t + 1, Base_Name(job, t), i + 1, status, cut->fade);
             if (status != XF_OK) {
+                Print_Fade_Status(job, t, status);
                 puts("Crossfade failed.");
-                const char* culprit = status == XF_PREVIOUS ? previous_name
-                                      : status == XF_NEXT   ? take_name
-                                                            : "the format or the crossfade type";
-                printf(">> Track %i (%s), edit %i: no crossfade from %s into %s (%s at fault); the takes meet "
-                       "in a hard cut\n", t + 1, Base_Name(job, t), i + 1, previous_name, take_name, culprit);
-                crossfade = false;  // the two segments meet in a hard cut instead
+                Print_Fade_Failure(job, t, i);  // the takes meet in a hard cut instead
             }
+            mixed = status == XF_OK;
         }
         // The take must still hold every frame the plan found in it; fewer means it
         // changed under the build, and the silence copied in would pass for audio.
-        int32_t planned = job->frames_of[t][i] - start < count ? job->frames_of[t][i] - start : count;
-        if (Copy_Segment(&out, &take, start, frame_size, count, buffer, progress) < planned)
+        if (Copy_Segment(&out, &take, cut->start, frame_size, cut->frames, buffer, progress) < cut->held)
             FAIL(">> Take %s holds fewer frames than when the job was planned, exiting\n", take_name);
-        if (job->tail_flag[t][i])
-            PAD_FILE(&out, job->tail_start[t][i], frame_size, job->tail_length[t][i], zeros);
-        if ((int64_t)start + count > written_to)
-            written_to = (int64_t)start + count;
-        if (crossfade) {
-            // Never past the length the header declares: a short last segment would
-            // otherwise leave mixed frames trailing behind the data area.
-            int32_t frames = fade;
-            if ((int64_t)insert_at + frames > job->length[t])
-                frames = job->length[t] - insert_at;
-            INSERT_FILE(&out, &temp, insert_at, frame_size, frames, 0, buffer);
-        }
+        if (cut->held < cut->frames)
+            PAD_FILE(&out, cut->start + cut->held, frame_size, cut->frames - cut->held, zeros);
+        if ((int64_t)cut->start + cut->frames > written_to)
+            written_to = (int64_t)cut->start + cut->frames;
+        if (mixed)
+            INSERT_FILE(&out, &temp, cut->fade_from, frame_size, cut->fade_frames, 0, buffer);
         Progress_Update(progress, written_to * frame_size);
     }
-    // Segments may end a frame short of the next one's start; when that happens at the
-    // end, the header would declare a frame the file lacks. Silence completes it.
-    if (written_to < job->length[t])
-        PAD_FILE(&out, (int32_t)written_to, frame_size, job->length[t] - (int32_t)written_to, zeros);
+    // A track whose segments are all empty still declares its length: silence completes it.
+    if (written_to < track->length)
+        PAD_FILE(&out, (int32_t)written_to, frame_size, track->length - (int32_t)written_to, zeros);
 
     Close_Takes(open);
-    if (job->xf_type[t] != 0)
+    if (track->fade_type != 0)
         Fade_Work_End(&work);
     if (temp.stream.fd >= 0) {
         // Left behind it holds its header only, as after a hard cut.
         if (temp_kept && ftruncate(temp.stream.fd, temp.data_offset) != 0)
-            FAIL(">> Cannot write %s (%s), exiting\n", temp_name, strerror(errno));
+            FAIL(">> Cannot write %s (%s), exiting\n", TEMP_FILE, strerror(errno));
         Stream_Close_Written(&temp.stream);
-        if (!temp_kept && unlink(temp_name) != 0)
-            FAIL(">> Cannot remove %s (%s), exiting\n", temp_name, strerror(errno));
+        if (!temp_kept && unlink(TEMP_FILE) != 0)
+            FAIL(">> Cannot remove %s (%s), exiting\n", TEMP_FILE, strerror(errno));
     }
     Publish_Output(&out.stream, out_name);
 }
@@ -239,7 +243,7 @@ static int64_t Now_Ns()
 
 static int64_t Data_Bytes(const Job* job, int32_t t)
 {
-    return (int64_t)job->length[t] * job->bytes[t] * job->channels[t];
+    return (int64_t)job->tracks[t].length * Frame_Size(&job->tracks[t].format);
 }
 
 // Writes the display's text and escape sequences (`length` as snprintf returned it for

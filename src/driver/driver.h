@@ -11,83 +11,15 @@
 
 #include <cstdint>
 
-#include "jobs/jobs.h"
+#include "jobs/job.h"
 #include "wav/wav.h"
-
-constexpr int32_t SUFFIX_BUFFER = 64;      // output suffix: at most 63 characters
-constexpr int32_t TAKE_NAME_BUFFER = 256;  // base name + take suffix + ".wav": at most 255
-constexpr const char* DEFAULT_SUFFIX = "_bld.wav";
-constexpr const char* TEMP_FILE = "xfade_temp.wav";
-
-// Where a take's audio lies, kept from the probe so that the build never searches for it.
-struct Take_Place {
-    int64_t data_offset;  // bytes
-    int64_t data_end;     // bytes
-    int64_t file_bytes;
-};
 
 constexpr const char* PROGRAM_NAME = "tavlin2a";
 constexpr const char* VERSION = "2.00";
 
-// What the command line asks for. Strings point into argv and live as long as the process.
-struct Options {
-    bool dry_run;           // -n: every check, then the plan shown; nothing is written
-    bool quiet;             // -q: standard output carries only refusals, warnings and failures
-    bool keep_metadata;     // -m: carry the bext and iXML chunks of each track's first take
-    const char* directory;  // -C DIR: the folder to run in; nullptr: the working directory
-    const char* suffix;     // the output suffix argument; nullptr: DEFAULT_SUFFIX
-    const char* report;     // --report FILE: the HTML report to write; nullptr: none
-};
 // A partial output is "<output folder>/.tavlin-partial.<output file name>.<process id>".
 constexpr const char* PARTIAL_PREFIX = ".tavlin-partial.";
 constexpr int32_t PARTIAL_BUFFER = NAME_SLOT + 64;  // room for any partial name
-
-struct Job {
-    Options options;
-    bool template_due;  // tavlinrc.txt is missing: a real run writes the template
-
-    // Filled by the job-file readers.
-    char base_names[MAX_ENTRIES * NAME_SLOT];
-    char take_suffixes[MAX_ENTRIES * NAME_SLOT];
-    float edit_times[MAX_ENTRIES];      // seconds
-    int32_t xf_type[MAX_ENTRIES];       // per track, crossfade type 0..4
-    float xf_length[MAX_ENTRIES];       // per track, milliseconds
-    int32_t all_type;
-    float all_length;                   // milliseconds
-    int32_t track_count;
-    int32_t edit_count;
-
-    char out_suffix[SUFFIX_BUFFER];
-    char temp_name[16];
-    char out_names[MAX_ENTRIES * NAME_SLOT];
-
-    // Probe results of the track being probed, indexed by edit point.
-    Take_Info takes[MAX_ENTRIES];
-
-    // Per track: format (from the take of edit point 0) and plan, in frames.
-    int32_t rate[MAX_ENTRIES];
-    int32_t bits[MAX_ENTRIES];
-    int32_t bytes[MAX_ENTRIES];
-    int32_t channels[MAX_ENTRIES];
-    int32_t is_float[MAX_ENTRIES];
-    int32_t valid_bits[MAX_ENTRIES];
-    uint32_t channel_mask[MAX_ENTRIES];
-    Chunk_Span bext[MAX_ENTRIES];       // of the take of edit point 0
-    Chunk_Span ixml[MAX_ENTRIES];
-    int32_t longest[MAX_ENTRIES];
-    int32_t length[MAX_ENTRIES];
-    int32_t lead_in[MAX_ENTRIES];
-    int32_t xf_frames[MAX_ENTRIES];
-
-    // Per track and edit point, in frames.
-    int32_t frames_of[MAX_ENTRIES][MAX_ENTRIES];  // frame count of the take edit point i names
-    Take_Place place_of[MAX_ENTRIES][MAX_ENTRIES];  // where that take's audio lies
-    int32_t seg_start[MAX_ENTRIES][MAX_ENTRIES];
-    int32_t seg_length[MAX_ENTRIES][MAX_ENTRIES];
-    int32_t tail_flag[MAX_ENTRIES][MAX_ENTRIES];
-    int32_t tail_start[MAX_ENTRIES][MAX_ENTRIES];
-    int32_t tail_length[MAX_ENTRIES][MAX_ENTRIES];
-};
 
 // Reads the options and the one optional suffix from argv into `options` (zeroed
 // first). Options come before the suffix; "--" ends them, so a suffix beginning with
@@ -101,14 +33,8 @@ void Parse_Options(int argc, char** argv, Options* options);
 // be entered.
 void Enter_Directory(const Job* job);
 
-// Base name, take suffix and output name of track t / edit point i (NUL-terminated slots).
-const char* Base_Name(const Job* job, int32_t t);
-const char* Take_Suffix(const Job* job, int32_t i);
-const char* Out_Name(const Job* job, int32_t t);
 // Writes "<base name t><take suffix i>.wav" into `name` (TAKE_NAME_BUFFER bytes).
 void Take_Name(const Job* job, int32_t t, int32_t i, char* name);
-// The sample format of track t's output.
-Wav_Format Track_Format(const Job* job, int32_t t);
 // The chunks track t's output carries from the take of its first edit point (bext and
 // iXML, with --keep-metadata), into `carried` (room for 2); returns how many.
 int32_t Carried_Chunks(const Job* job, int32_t t, Chunk_Span carried[]);
@@ -116,8 +42,8 @@ int32_t Carried_Chunks(const Job* job, int32_t t, Chunk_Span carried[]);
 // Prints the banner, unless quiet.
 void Print_Banner(const Job* job);
 
-// Sets the output suffix (job->options.suffix, or "_bld.wav" when none was given) and
-// the temp crossfade file name; refuses a suffix over 63 characters.
+// Sets the output suffix (job->options.suffix, or "_bld.wav" when none was given);
+// refuses a suffix over 63 characters.
 void Settle_Names(Job* job);
 
 // Runs the three job-file readers in their order. A missing tavlinrc.txt is noted for
@@ -132,24 +58,39 @@ void Write_Template(const Job* job);
 // Prints the plan line (track and edit point counts), unless quiet.
 void Print_Plan_Line(const Job* job);
 
-// After the readers: applies the all-tracks crossfade rule, forms the output names and
-// refuses what cannot be built (edit times out of order or negative, too few edit
-// points, crossfade types outside 0..4 or negative lengths, names too long, an output
-// that would overwrite a file the job reads).
+// After the readers: applies the all-tracks crossfade rule, forms the output names,
+// numbers the distinct take suffixes and refuses what cannot be built (edit times out
+// of order or negative, too few edit points, crossfade types outside 0..4 or negative
+// lengths, names too long, an output that would overwrite a file the job reads).
 void Prepare_Job(Job* job);
 
-// Probes every take of every track; sets frames_of, place_of, longest and each track's
-// format; refuses takes of one track that disagree in rate, bit depth, sample kind
-// (integer or float) or channels, naming both takes and their values on a second line.
-// A missing take whose name holds a CR or whose suffix ends in spaces is refused with a
-// second line saying so.
+// Probes every take of every track once; fills job->takes and each track's format;
+// refuses takes of one track that disagree in rate, bit depth, sample kind (integer or
+// float) or channels, naming both takes and their values on a second line. A missing
+// take whose name holds a CR or whose suffix ends in spaces is refused with a second
+// line saying so.
 void Probe_Takes(Job* job);
 
-// Computes the edit plan from the edit times, track rates and take frame counts:
-// segment starts and lengths, tail pads, track lengths, lead-in pads, crossfade frames.
+// The plan: from the exact edit times, the track rates and the takes, every track's
+// length, lead-in and crossfade frames, and per track and edit point its Cut: the
+// segment (each from its edit point's frame to the next one's, so that segments meet),
+// its tail pad, and what becomes of the crossfade, by the crossfade engine's own check.
 // Refuses a segment that starts after its take ends (a second line names the track and
-// take and sets the take's length against the edit time) and figures beyond 32-bit range.
+// take and sets the take's length against the edit time) and frames beyond 32 bits.
 void Plan_Edits(Job* job);
+
+// Why the crossfade into edit point i of track t fails, in words for a line or a panel
+// ("previous take ended 0:00:04.200 before the crossfade"), into `out`; "" when it does
+// not fail.
+constexpr int32_t WHY_BUFFER = 160;
+void Fade_Failure_Words(const Job* job, int32_t t, int32_t i, char out[WHY_BUFFER]);
+
+// Prints the lines that say the crossfade into edit point i of track t fails, naming
+// the track, the takes and the one at fault, and why (Fade_Failure_Words).
+void Print_Fade_Failure(const Job* job, int32_t t, int32_t i);
+
+// Releases the probe and plan tables.
+void Free_Job(Job* job);
 
 // Prints "Crossfade Matrix:", the heading line and one row per track, unless quiet.
 void Print_Matrix(const Job* job);

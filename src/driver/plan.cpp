@@ -3,26 +3,14 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "audio/audio.h"
 #include "driver/driver.h"
 #include "fail.h"
+#include "text.h"
 #include "wav/wav.h"
-
-const char* Base_Name(const Job* job, int32_t t)
-{
-    return job->base_names + (size_t)t * NAME_SLOT;
-}
-
-const char* Take_Suffix(const Job* job, int32_t i)
-{
-    return job->take_suffixes + (size_t)i * NAME_SLOT;
-}
-
-const char* Out_Name(const Job* job, int32_t t)
-{
-    return job->out_names + (size_t)t * NAME_SLOT;
-}
 
 void Take_Name(const Job* job, int32_t t, int32_t i, char* name)
 {
@@ -44,7 +32,6 @@ void Settle_Names(Job* job)
     if (strlen(suffix) > SUFFIX_BUFFER - 1)
         FAIL(">> The output suffix is longer than %i characters, exiting\n", SUFFIX_BUFFER - 1);
     strcpy(job->out_suffix, suffix);
-    strcpy(job->temp_name, TEMP_FILE);
 }
 
 static bool Is_Missing(const char* name)
@@ -133,14 +120,18 @@ void Prepare_Job(Job* job)
                  NAME_SLOT - 1);
     }
 
-    const float* times = job->edit_times;
+    // Exact times: one that goes back by the least amount is out of sequence.
+    const Edit_Time* times = job->edit_times;
     for (int32_t i = 0; i + 1 < edits; i++)
-        if (times[i] > times[i + 1])
+        if (Compare_Times(&times[i], &times[i + 1]) > 0)
             FAIL(">> Edit %i is out of sequence, exiting\n", i + 2);
     // A negative first time counts as 0; a later one would put frames before the data area.
     for (int32_t i = 1; i < edits; i++)
-        if (times[i] < 0)
-            FAIL(">> Edit %i has a negative time (%g s), exiting\n", i + 1, times[i]);
+        if (times[i].negative) {
+            char seconds[SECONDS_BUFFER];
+            Format_Seconds(&times[i], seconds);
+            FAIL(">> Edit %i has a negative time (%s s), exiting\n", i + 1, seconds);
+        }
     if (tracks > 0 && edits < 2)
         FAIL(">> %s holds %i edit point%s; at least two are needed (the last marks the end), exiting\n",
              POINTS_FILE, edits, edits == 1 ? "" : "s");
@@ -150,6 +141,20 @@ void Prepare_Job(Job* job)
             FAIL(">> Track %i has crossfade type %i; the types are 0 to 4, exiting\n", t + 1, job->xf_type[t]);
         if (job->xf_type[t] != 0 && job->xf_length[t] < 0)
             FAIL(">> Track %i has a negative crossfade length (%.1f ms), exiting\n", t + 1, job->xf_length[t]);
+    }
+
+    // The distinct take suffixes: each is probed once per track.
+    job->take_count = 0;
+    for (int32_t i = 0; i < edits; i++) {
+        int32_t j = 0;
+        while (j < i && strcmp(Take_Suffix(job, j), Take_Suffix(job, i)) != 0)
+            j++;
+        if (j < i) {
+            job->take_of[i] = job->take_of[j];
+        } else {
+            job->first_edit[job->take_count] = i;
+            job->take_of[i] = job->take_count++;
+        }
     }
 
     char take[TAKE_NAME_BUFFER];
@@ -163,12 +168,6 @@ void Prepare_Job(Job* job)
         if (Is_Input(job, Out_Name(job, t)))
             FAIL(">> Output file %s would overwrite a file this job reads, exiting\n", Out_Name(job, t));
     }
-}
-
-Wav_Format Track_Format(const Job* job, int32_t t)
-{
-    return Wav_Format{job->rate[t], job->bits[t], job->bytes[t], job->channels[t], job->is_float[t],
-                      job->valid_bits[t], job->channel_mask[t]};
 }
 
 // Refuses a take that cannot be opened when its name shows why: a CR left by a job file
@@ -209,145 +208,195 @@ static void Refuse_Misnamed_Take(const Job* job, int32_t t, int32_t i, const cha
 int32_t Carried_Chunks(const Job* job, int32_t t, Chunk_Span carried[])
 {
     int32_t count = 0;
+    const Take_Info* first = Take_Of(job, t, 0);
     if (job->options.keep_metadata) {
-        if (job->bext[t].bytes > 0)
-            carried[count++] = job->bext[t];
-        if (job->ixml[t].bytes > 0)
-            carried[count++] = job->ixml[t];
+        if (first->bext.bytes > 0)
+            carried[count++] = first->bext;
+        if (first->ixml.bytes > 0)
+            carried[count++] = first->ixml;
     }
     return count;
 }
 
-// Takes of a track whose probes are kept for the edit points that name them again.
-constexpr int32_t RECENT_TAKES = 8;
-
 void Probe_Takes(Job* job)
 {
+    if (job->track_count == 0)
+        return;
+    job->takes = (Take_Info*)Block_Alloc((int64_t)job->track_count * job->take_count * (int64_t)sizeof(Take_Info));
     char take[TAKE_NAME_BUFFER];
     char first[TAKE_NAME_BUFFER];
     for (int32_t t = 0; t < job->track_count; t++) {
         Take_Name(job, t, 0, first);
-        int32_t recent[RECENT_TAKES];  // edit points whose takes were probed last, -1: none
-        for (int32_t& k : recent)
-            k = -1;
-        int32_t next_recent = 0;
-        for (int32_t i = 0; i < job->edit_count; i++) {
+        Track* track = &job->tracks[t];
+        // Each take once, in the order the edit points first name them.
+        for (int32_t k = 0; k < job->take_count; k++) {
+            int32_t i = job->first_edit[k];
             Take_Name(job, t, i, take);
-            // An edit list that comes back to the same takes probes each of them once:
-            // an edit point naming a take that one of the last few did takes its probe.
-            int32_t same = -1;
-            for (int32_t k = 0; k < RECENT_TAKES && same < 0; k++)
-                if (recent[k] >= 0 && strcmp(Take_Suffix(job, recent[k]), Take_Suffix(job, i)) == 0)
-                    same = recent[k];
-            if (same >= 0) {
-                job->takes[i] = job->takes[same];
-            } else {
-                Refuse_Misnamed_Take(job, t, i, take);
-                GET_ATTRIBUTES(i, take, job->takes);
-                recent[next_recent] = i;
-                next_recent = (next_recent + 1) % RECENT_TAKES;
-            }
-            const Take_Info* info = &job->takes[i];
+            Refuse_Misnamed_Take(job, t, i, take);
+            GET_ATTRIBUTES(k, take, &job->takes[(size_t)t * job->take_count]);
+            const Take_Info* info = Take_Number(job, t, k);
             const Wav_Format* f = &info->format;
-            job->frames_of[t][i] = info->frames;
-            job->place_of[t][i] = Take_Place{info->data_offset, info->data_end, info->file_bytes};
-            if (info->frames > job->longest[t])
-                job->longest[t] = info->frames;
-            if (i == 0) {
-                job->rate[t] = f->sample_rate;
-                job->bits[t] = f->bits_per_sample;
-                job->bytes[t] = f->bytes_per_sample;
-                job->channels[t] = f->channels;
-                job->is_float[t] = f->is_float;
-                job->valid_bits[t] = f->valid_bits;
-                job->channel_mask[t] = f->channel_mask;
-                job->bext[t] = info->bext;
-                job->ixml[t] = info->ixml;
-            } else if (f->sample_rate != job->rate[t]) {
+            if (info->frames > track->longest)
+                track->longest = info->frames;
+            if (k == 0) {
+                track->format = *f;
+            } else if (f->sample_rate != track->format.sample_rate) {
                 FAIL(">> Samplerate mismatch among %s takes, exiting\n"
                      ">> Take %s (edit %i) is at %i Hz, take %s (edit 1) at %i Hz\n",
-                     Base_Name(job, t), take, i + 1, f->sample_rate, first, job->rate[t]);
-            } else if (f->bits_per_sample != job->bits[t] || f->is_float != job->is_float[t]) {
+                     Base_Name(job, t), take, i + 1, f->sample_rate, first, track->format.sample_rate);
+            } else if (f->bits_per_sample != track->format.bits_per_sample || f->is_float != track->format.is_float) {
                 FAIL(">> Bit format mismatch among %s takes, exiting\n"
                      ">> Take %s (edit %i) holds %i-bit %s, take %s (edit 1) %i-bit %s\n",
                      Base_Name(job, t), take, i + 1, f->bits_per_sample, f->is_float ? "float" : "integer", first,
-                     job->bits[t], job->is_float[t] ? "float" : "integer");
-            } else if (f->channels != job->channels[t]) {
+                     track->format.bits_per_sample, track->format.is_float ? "float" : "integer");
+            } else if (f->channels != track->format.channels) {
                 FAIL(">> Mono-stereo mismatch among %s takes, exiting\n"
                      ">> Take %s (edit %i) has %i channel%s, take %s (edit 1) %i\n",
                      Base_Name(job, t), take, i + 1, f->channels, f->channels == 1 ? "" : "s", first,
-                     job->channels[t]);
+                     track->format.channels);
             }
         }
     }
 }
 
-constexpr int32_t HMS_BUFFER = 32;
-
-// Format_Time of a time on the takes' timeline, where a negative time counts as 0.
-static void Format_Hms(double seconds, char* text)
+// h:mm:ss.fff of `frames` frames at `rate`.
+static void Format_Frames(int64_t frames, int32_t rate, char out[CLOCK_BUFFER])
 {
-    Format_Time(seconds > 0 ? seconds : 0, text);
+    Format_Clock(Frames_Milliseconds(frames, rate), 3, out);
 }
 
-// A single-precision product of a rate and a time, truncated toward zero; refused when
-// it is no 32-bit frame number.
-static int32_t Frames_Of(float product, const char* what, int32_t number)
+// h:mm:ss.fff of edit time i, where a negative time counts as 0.
+static void Format_Edit_Time(const Job* job, int32_t i, char out[CLOCK_BUFFER])
 {
-    if (!(product < 2147483648.0f && product > -2147483648.0f))
-        FAIL(">> %s %i lies beyond the frames a WAV file can address, exiting\n", what, number);
-    return (int32_t)product;
+    int64_t ms = Time_Milliseconds(&job->edit_times[i]);
+    Format_Clock(ms > 0 ? ms : 0, 3, out);
+}
+
+// The frame of edit time i at `rate`; refused when no 32-bit frame number holds it.
+static int32_t Edit_Frame(const Job* job, int32_t i, int32_t rate)
+{
+    int64_t frame = Time_Frame(&job->edit_times[i], rate);
+    if (frame > INT32_MAX)
+        FAIL(">> Edit %i lies beyond the frames a WAV file can address, exiting\n", i + 1);
+    return (int32_t)frame;
+}
+
+// A take as the crossfade engine's check sees it: where its audio lies in its file.
+static Wav_File Place_Of(const Take_Info* info)
+{
+    return Wav_File{{-1, nullptr}, info->data_offset, info->data_end, info->file_bytes};
+}
+
+// What becomes of the crossfade into edit point i (i >= 1) of track t: the build's rule
+// (a crossfade is tried where the track has one set and the edit lies more than half of
+// it from frame 0) and the crossfade engine's own check of the two takes.
+static void Plan_Fade(Job* job, int32_t t, int32_t i, Cut* cut)
+{
+    const Track* track = &job->tracks[t];
+    int32_t fade = track->fade_frames;
+    cut->fade_from = cut->start;
+    cut->fade_frames = 0;
+    if (cut->frames < 1) {
+        cut->fade = FADE_NO_SEGMENT;
+        return;
+    }
+    if (track->fade_type == 0) {
+        cut->fade = FADE_NONE;
+        return;
+    }
+    if (!(cut->start > fade * 0.5)) {
+        cut->fade = FADE_TOO_EARLY;
+        return;
+    }
+    cut->fade_from = cut->start - fade / 2;
+    Wav_File previous = Place_Of(Take_Of(job, t, i - 1)), next = Place_Of(Take_Of(job, t, i));
+    cut->fade = CROSSFADE_CHECK(cut->start, cut->start, fade, track->fade_type, &previous, &next, &track->format);
+    // Never past the track's end: a short last segment would leave mixed frames behind
+    // the data area the header declares.
+    if (cut->fade == FADE_MIXED)
+        cut->fade_frames = (int64_t)cut->fade_from + fade > track->length ? track->length - cut->fade_from : fade;
 }
 
 void Plan_Edits(Job* job)
 {
     int32_t n = job->edit_count;
-    float times[MAX_ENTRIES];
-    memcpy(times, job->edit_times, sizeof(float) * (size_t)n);
-    if (n > 0 && times[0] < 0)
-        times[0] = 0;  // a negative first time counts as 0
-
+    if (job->track_count == 0)
+        return;
+    job->cuts = (Cut*)Block_Alloc((int64_t)job->track_count * n * (int64_t)sizeof(Cut));
     for (int32_t t = 0; t < job->track_count; t++) {
-        float rate = (float)(uint32_t)job->rate[t];
-        int32_t length = job->longest[t];
-        int64_t last_end = length;
+        Track* track = &job->tracks[t];
+        int32_t rate = track->format.sample_rate;
+        Cut* cuts = &job->cuts[(size_t)t * n];
+        // Each segment runs from its edit point's frame to the next one's: neighbours meet.
+        for (int32_t i = 0; i < n; i++) {
+            cuts[i].take = job->take_of[i];
+            cuts[i].start = Edit_Frame(job, i, rate);
+        }
+        track->length = n >= 2 && cuts[n - 1].start < track->longest ? cuts[n - 1].start : track->longest;
         for (int32_t i = 0; i + 1 < n; i++) {
-            int32_t start = Frames_Of(rate * times[i], "Edit", i + 1);
-            int32_t count = Frames_Of((times[i + 1] - times[i]) * rate, "Edit", i + 2);
-            int64_t end = (int64_t)start + count;
-            if (end > length) {
-                count = length - start;
-                end = length;
-            }
-            int32_t take_frames = job->frames_of[t][i];
-            if (start > take_frames) {
-                char take[TAKE_NAME_BUFFER], take_time[HMS_BUFFER], edit_time[HMS_BUFFER];
+            Cut* cut = &cuts[i];
+            int32_t end = cuts[i + 1].start < track->longest ? cuts[i + 1].start : track->longest;
+            int32_t take_frames = Take_Of(job, t, i)->frames;
+            if (cut->start > take_frames) {
+                char take[TAKE_NAME_BUFFER], take_time[CLOCK_BUFFER], edit_time[CLOCK_BUFFER];
                 Take_Name(job, t, i, take);
-                Format_Hms(take_frames / (double)rate, take_time);
-                Format_Hms(times[i], edit_time);
+                Format_Frames(take_frames, rate, take_time);
+                Format_Edit_Time(job, i, edit_time);
                 FAIL("Edit %i failed.  The take ends before the edit point.\nOutput files were not built\n"
                      ">> Track %i (%s): take %s is %s long (%i frames); edit %i starts at %s (frame %i)\n",
-                     i + 1, t + 1, Base_Name(job, t), take, take_time, take_frames, i + 1, edit_time, start);
+                     i + 1, t + 1, Base_Name(job, t), take, take_time, take_frames, i + 1, edit_time, cut->start);
             }
-            if (take_frames < end) {
-                job->tail_flag[t][i] = 1;
-                job->tail_start[t][i] = take_frames;
-                job->tail_length[t][i] = (int32_t)(end - take_frames);
-            }
-            job->seg_start[t][i] = start;
-            job->seg_length[t][i] = count;
-            last_end = (int64_t)start + count;
+            cut->frames = end > cut->start ? end - cut->start : 0;
+            cut->held = take_frames - cut->start < cut->frames ? take_frames - cut->start : cut->frames;
         }
-        if (n > 0)
-            job->seg_length[t][n - 1] = 0;  // the last edit point only marks the end
-        if (n >= 2 && last_end < length)
-            length = (int32_t)last_end;
-        job->length[t] = length;
-        job->lead_in[t] = times[0] > 0 ? Frames_Of(rate * times[0], "Edit", 1) : 0;
+        cuts[n - 1].frames = cuts[n - 1].held = 0;  // the last edit point only marks the end
+        track->lead_in = cuts[0].start;  // 0 for a first time of 0 or below
+        track->fade_type = job->xf_type[t];
+        track->fade_ms = job->xf_length[t];
+        // Single precision, truncated: the crossfade curves stay what they always were.
         // Only a track that crossfades needs its length in frames to be a real number.
-        float xf_product = rate * (job->xf_length[t] / 1000.0f);
-        job->xf_frames[t] = job->xf_type[t] != 0 ? Frames_Of(xf_product, "The crossfade of track", t + 1) : 0;
+        float product = (float)(uint32_t)rate * (track->fade_ms / 1000.0f);
+        if (track->fade_type != 0 && !(product < 2147483648.0f && product > -2147483648.0f))
+            FAIL(">> The crossfade of track %i lies beyond the frames a WAV file can address, exiting\n", t + 1);
+        track->fade_frames = track->fade_type != 0 ? (int32_t)product : 0;
+        cuts[0].fade = FADE_NONE;
+        cuts[0].fade_from = cuts[0].start;
+        cuts[0].fade_frames = 0;
+        for (int32_t i = 1; i < n; i++)
+            Plan_Fade(job, t, i, &cuts[i]);
     }
+}
+
+void Fade_Failure_Words(const Job* job, int32_t t, int32_t i, char out[WHY_BUFFER])
+{
+    const Cut* cut = Cut_Of(job, t, i);
+    const Track* track = &job->tracks[t];
+    out[0] = '\0';
+    if (cut->fade == FADE_PREVIOUS_FAILS || cut->fade == FADE_NEXT_FAILS) {
+        const char* which = cut->fade == FADE_PREVIOUS_FAILS ? "previous" : "next";
+        int64_t ends = Take_Of(job, t, cut->fade == FADE_PREVIOUS_FAILS ? i - 1 : i)->frames;
+        char gap[CLOCK_BUFFER];
+        Format_Frames(cut->fade_from - ends, track->format.sample_rate, gap);
+        if (cut->fade_from >= ends)
+            snprintf(out, WHY_BUFFER, "%s take ended %s before the crossfade", which, gap);
+        else
+            snprintf(out, WHY_BUFFER, "the crossfade would start before the %s take's audio", which);
+    } else if (cut->fade == FADE_UNMIXABLE) {
+        const Wav_Format* f = &track->format;
+        if (track->fade_type < 1 || track->fade_type > 4)
+            snprintf(out, WHY_BUFFER, "crossfade type %i is unknown", track->fade_type);
+        else
+            snprintf(out, WHY_BUFFER, "%i-bit %saudio in %i channels cannot be mixed", f->bits_per_sample,
+                     f->is_float ? "float " : "", f->channels);
+    }
+}
+
+void Free_Job(Job* job)
+{
+    free(job->cuts);
+    free(job->takes);
+    job->cuts = nullptr;
+    job->takes = nullptr;
 }
 
 void Print_Matrix(const Job* job)
@@ -360,42 +409,49 @@ void Print_Matrix(const Job* job)
         printf("%i\t%.1f\t%i\n", t + 1, (double)job->xf_length[t], job->xf_type[t]);
 }
 
-// Frames of the crossfade the build mixes over edit point i of track t, 0 for a hard
-// cut: the same rule and the same clipping to the track's end as the build's.
-static int32_t Crossfade_Frames(const Job* job, int32_t t, int32_t i)
+// The lines that say a crossfade fails and why, after the line of its status.
+void Print_Fade_Failure(const Job* job, int32_t t, int32_t i)
 {
-    int32_t start = job->seg_start[t][i];
-    int32_t fade = job->xf_frames[t];
-    if (i == 0 || job->seg_length[t][i] < 1 || job->xf_type[t] == 0 || !(start > fade * 0.5))
-        return 0;
-    int32_t insert_at = start - fade / 2;
-    return (int64_t)insert_at + fade > job->length[t] ? job->length[t] - insert_at : fade;
+    char previous[TAKE_NAME_BUFFER], next[TAKE_NAME_BUFFER], why[WHY_BUFFER];
+    Take_Name(job, t, i - 1, previous);
+    Take_Name(job, t, i, next);
+    int32_t fade = Cut_Of(job, t, i)->fade;
+    const char* culprit = fade == FADE_PREVIOUS_FAILS ? previous : fade == FADE_NEXT_FAILS ? next
+                                                                 : "the format or the crossfade type";
+    Fade_Failure_Words(job, t, i, why);
+    printf(">> Track %i (%s), edit %i: no crossfade from %s into %s (%s at fault); the takes meet in a hard cut\n"
+           ">> The %s\n", t + 1, Base_Name(job, t), i + 1, previous, next, culprit, why);
 }
 
 void Print_Segments(const Job* job)
 {
     if (job->options.quiet)
         return;
-    char take[TAKE_NAME_BUFFER], start[HMS_BUFFER], end[HMS_BUFFER];
+    char take[TAKE_NAME_BUFFER], start[CLOCK_BUFFER], end[CLOCK_BUFFER];
     for (int32_t t = 0; t < job->track_count; t++) {
-        printf("\nTrack %i: %s, %i Hz, %i bits%s, %i channel%s, %i frames\n", t + 1, Out_Name(job, t), job->rate[t],
-               job->bits[t], job->is_float[t] ? " float" : "", job->channels[t], job->channels[t] == 1 ? "" : "s",
-               job->length[t]);
+        const Track* track = &job->tracks[t];
+        const Wav_Format* f = &track->format;
+        printf("\nTrack %i: %s, %i Hz, %i bits%s, %i channel%s, %i frames\n", t + 1, Out_Name(job, t), f->sample_rate,
+               f->bits_per_sample, f->is_float ? " float" : "", f->channels, f->channels == 1 ? "" : "s", track->length);
         if (job->options.keep_metadata) {
+            const Take_Info* first = Take_Of(job, t, 0);
             Take_Name(job, t, 0, take);
-            if (job->bext[t].bytes + job->ixml[t].bytes == 0)
+            if (first->bext.bytes + first->ixml.bytes == 0)
                 printf("carries no metadata: %s holds no bext or iXML chunk\n", take);
             else
-                printf("carries from %s:%s%s\n", take, job->bext[t].bytes ? " bext" : "", job->ixml[t].bytes ? " iXML" : "");
+                printf("carries from %s:%s%s\n", take, first->bext.bytes ? " bext" : "", first->ixml.bytes ? " iXML" : "");
         }
         puts("edit\tstart\tend\ttake\tfirst frame\tframes\ttail pad\tcrossfade");
         for (int32_t i = 0; i + 1 < job->edit_count; i++) {
+            const Cut* cut = Cut_Of(job, t, i);
             Take_Name(job, t, i, take);
-            Format_Hms(job->edit_times[i], start);  // a negative first time counts as 0
-            Format_Hms(job->edit_times[i + 1], end);
-            printf("%i\t%s\t%s\t%s\t%i\t%i\t%i\t%i\n", i + 1, start, end, take, job->seg_start[t][i],
-                   job->seg_length[t][i], job->tail_flag[t][i] ? job->tail_length[t][i] : 0,
-                   Crossfade_Frames(job, t, i));
+            Format_Edit_Time(job, i, start);
+            Format_Edit_Time(job, i + 1, end);
+            printf("%i\t%s\t%s\t%s\t%i\t%i\t%i\t%i\n", i + 1, start, end, take, cut->start, cut->frames,
+                   cut->frames - cut->held, cut->fade_frames);
         }
+        for (int32_t i = 1; i + 1 < job->edit_count; i++)
+            if (Fade_Fails(Cut_Of(job, t, i)->fade))
+                Print_Fade_Failure(job, t, i);
     }
 }

@@ -50,16 +50,13 @@ constexpr int32_t GAIN_CACHE_FRAMES = 65536;
 constexpr int64_t PANEL_BYTES_MAX =
     3 * (COLUMNS * 8 + (COLUMNS / 2 + 1) * 20 + 6 * NAME_SLOT + 200) + 2 * 6 * NAME_SLOT + 800;
 
-// What happens at an edit point of a track.
-constexpr int32_t CUT_CROSSFADE = 0;        // the build mixes `frames` frames from `from` on
-constexpr int32_t CUT_HARD = 1;             // the track has no crossfade set
-constexpr int32_t CUT_TOO_EARLY = 2;        // the edit lies within half a crossfade of frame 0
-constexpr int32_t CUT_FAILED_PREVIOUS = 3;  // the previous take's file ends before the crossfade starts
-constexpr int32_t CUT_FAILED_NEXT = 4;      // likewise the next take's
-constexpr int32_t CUT_FAILED_FORMAT = 5;    // the mixer cannot mix this format or type
-constexpr int32_t CUT_NO_SEGMENT = 6;       // no frames of the track start here
+// What happens at an edit point of a track: the plan's word for its crossfade.
+constexpr int32_t CUT_CROSSFADE = FADE_MIXED;
+constexpr int32_t CUT_HARD = FADE_NONE;
+constexpr int32_t CUT_TOO_EARLY = FADE_TOO_EARLY;
+constexpr int32_t CUT_NO_SEGMENT = FADE_NO_SEGMENT;
 
-struct Cut {
+struct Shown_Cut {
     int32_t kind;
     int32_t from;    // first output frame the crossfade writes; the edit's frame when none does
     int32_t frames;  // frames the crossfade writes (clipped at the track's end); 0 when none
@@ -75,7 +72,7 @@ struct Strip {
 
 struct Panel {
     Strip strips[STRIPS];
-    Cut cut;
+    Shown_Cut cut;
     int32_t window_from;  // output frames shown: [window_from, window_to)
     int32_t window_to;
     int32_t full;         // 1: the built output reaches full scale
@@ -129,7 +126,7 @@ struct Work {
     int32_t track;                    // the track whose files are open; -1: none
     Envelope envelopes[STRIPS];
     Open_Files files;
-    Take_Place output;                // where the open track's output holds its audio
+    Take_Info output;                // where the open track's output holds its audio
     int32_t row_full[MAX_ENTRIES];    // per edit point: tracks whose panel reaches full scale
     int32_t row_failed[MAX_ENTRIES];  // per edit point: tracks whose crossfade fails
     int32_t slot_of[MAX_ENTRIES];     // per edit point: its row in the panel store; -1: left out
@@ -280,67 +277,33 @@ bool All_Quiet(const uint8_t* at, int64_t samples, int32_t bytes, int32_t is_flo
 
 // ---- reading and mixing ----------------------------------------------------------
 
-int32_t Frame_Size(const Job* job, int32_t t)
+int32_t Track_Frame_Size(const Job* job, int32_t t)
 {
-    return job->bytes[t] * job->channels[t];
+    return Frame_Size(&job->tracks[t].format);
 }
 
-// The cut at edit point i >= 1 of track t, by the build's own rule: a crossfade is
-// mixed when the track has one and the edit lies more than half of it from frame 0;
-// it fails, and the takes meet in a hard cut, when it would start before a take's
-// data or past the end of its file, or when the mixer cannot mix the format.
-Cut Cut_At(const Job* job, int32_t t, int32_t i)
+// The cut at edit point i >= 1 of track t, as the plan has it: where a crossfade is
+// mixed, its first output frame and frame count; otherwise the edit's frame.
+Shown_Cut Cut_At(const Job* job, int32_t t, int32_t i)
 {
-    int32_t start = job->seg_start[t][i];
-    if (job->seg_length[t][i] < 1)
-        return Cut{CUT_NO_SEGMENT, start, 0};
-    if (job->xf_type[t] == 0)
-        return Cut{CUT_HARD, start, 0};
-    int32_t fade = job->xf_frames[t];
-    if (!(start > fade * 0.5))
-        return Cut{CUT_TOO_EARLY, start, 0};
-    int32_t half = fade / 2;
-    int64_t frame_size = Frame_Size(job, t);
-    const Take_Place* previous = &job->place_of[t][i - 1];
-    const Take_Place* next = &job->place_of[t][i];
-    int64_t at_previous = previous->data_offset + frame_size * ((int64_t)start - half);
-    int64_t at_next = next->data_offset + frame_size * ((int64_t)start - half);
-    if (at_previous > previous->file_bytes || at_previous < previous->data_offset)
-        return Cut{CUT_FAILED_PREVIOUS, start, 0};
-    if (at_next > next->file_bytes || at_next < next->data_offset)
-        return Cut{CUT_FAILED_NEXT, start, 0};
-    if (fade <= 0)
-        return Cut{CUT_CROSSFADE, start, 0};  // nothing to mix, whatever the format
-    int32_t bytes = job->bytes[t];
-    bool mixable = job->channels[t] >= 1 && (job->is_float[t] ? bytes == 4 || bytes == 8 : bytes >= 2 && bytes <= 4);
-    if (!mixable || job->xf_type[t] < 1 || job->xf_type[t] > 4)
-        return Cut{CUT_FAILED_FORMAT, start, 0};
-    int32_t insert_at = start - half;
-    int32_t frames = (int64_t)insert_at + fade > job->length[t] ? job->length[t] - insert_at : fade;
-    return Cut{CUT_CROSSFADE, insert_at, frames};
+    const Cut* cut = Cut_Of(job, t, i);
+    if (cut->fade == FADE_MIXED)
+        return Shown_Cut{cut->fade, cut->fade_from, cut->fade_frames};
+    return Shown_Cut{cut->fade, cut->start, 0};
 }
 
 bool Failed(int32_t kind)
 {
-    return kind == CUT_FAILED_PREVIOUS || kind == CUT_FAILED_NEXT || kind == CUT_FAILED_FORMAT;
+    return Fade_Fails(kind);
 }
 
-// Numbers the distinct take suffixes in the order the edit points first name them.
+// The take numbers are the plan's.
 void Number_Takes(Work* work)
 {
     const Job* job = work->job;
-    work->take_count = 0;
-    for (int32_t i = 0; i < job->edit_count; i++) {
-        int32_t j = 0;
-        while (j < i && strcmp(Take_Suffix(job, j), Take_Suffix(job, i)) != 0)
-            j++;
-        if (j < i) {
-            work->take_of[i] = work->take_of[j];
-        } else {
-            work->first_edit[work->take_count] = i;
-            work->take_of[i] = work->take_count++;
-        }
-    }
+    memcpy(work->take_of, job->take_of, sizeof work->take_of);
+    memcpy(work->first_edit, job->first_edit, sizeof work->first_edit);
+    work->take_count = job->take_count;
 }
 
 void Close_Files(Work* work)
@@ -387,15 +350,13 @@ void Open_Track(Work* work, int32_t t)
     Close_Files(work);
     work->track = t;
     if (work->read_back) {
-        Take_Info info[1];
-        GET_ATTRIBUTES(0, Out_Name(work->job, t), info);
-        work->output = Take_Place{info[0].data_offset, info[0].data_end, info[0].file_bytes};
+        GET_ATTRIBUTES(0, Out_Name(work->job, t), &work->output);
     }
 }
 
 // Reads frames [frame, frame + frames) of the audio at `place` into `buffer`; what lies
 // at or past the end of the audio is silence, as the build reads it.
-void Read_Frames(const Stream* stream, const Take_Place* place, int32_t frame_size, int64_t frame, int32_t frames,
+void Read_Frames(const Stream* stream, const Take_Info* place, int32_t frame_size, int64_t frame, int32_t frames,
                  uint8_t* buffer)
 {
     int64_t from = place->data_offset + frame * frame_size;
@@ -412,12 +373,12 @@ void Read_Frames(const Stream* stream, const Take_Place* place, int32_t frame_si
 const uint8_t* Take_Frames(Work* work, int32_t t, int32_t i, int32_t k, int64_t frame, int32_t frames,
                            int64_t block_at, uint8_t* scratch)
 {
-    int64_t at = (frame - block_at) * Frame_Size(work->job, t);
+    int64_t at = (frame - block_at) * Track_Frame_Size(work->job, t);
     if (work->take_of[k] == work->take_of[i - 1])
         return work->previous + at;
     if (work->take_of[k] == work->take_of[i])
         return work->next + at;
-    Read_Frames(File_Of(work, t, work->take_of[k]), &work->job->place_of[t][k], Frame_Size(work->job, t), frame,
+    Read_Frames(File_Of(work, t, work->take_of[k]), Take_Of(work->job, t, k), Track_Frame_Size(work->job, t), frame,
                 frames, scratch);
     return scratch;
 }
@@ -453,14 +414,16 @@ void Gains_Of(Work* work, int32_t type, int32_t length, int32_t j, int32_t frame
 void Mix_Built(Work* work, int32_t t, int32_t i, int64_t block_at, int32_t frames, bool full_scale_only)
 {
     const Job* job = work->job;
-    int32_t frame_size = Frame_Size(job, t);
+    int32_t frame_size = Track_Frame_Size(job, t);
     int64_t block_end = block_at + frames;
     memset(work->built, 0, (size_t)frames * frame_size);
     for (int32_t k = 0; k < job->edit_count; k++) {
-        int64_t start = job->seg_start[t][k];
-        int32_t count = job->seg_length[t][k];
-        int32_t reach = count > job->xf_frames[t] ? count : job->xf_frames[t];
-        if (count < 1 || start + reach <= block_at || start - job->xf_frames[t] >= block_end)
+        const Cut* plan = Cut_Of(job, t, k);
+        int32_t fade = job->tracks[t].fade_frames;
+        int64_t start = plan->start;
+        int32_t count = plan->frames;
+        int32_t reach = count > fade ? count : fade;
+        if (count < 1 || start + reach <= block_at || start - fade >= block_end)
             continue;  // neither its segment nor its crossfade reaches into the block
         int64_t from = start > block_at ? start : block_at;
         int64_t to = start + count < block_end ? start + count : block_end;
@@ -468,16 +431,16 @@ void Mix_Built(Work* work, int32_t t, int32_t i, int64_t block_at, int32_t frame
             const uint8_t* take = Take_Frames(work, t, i, k, from, (int32_t)(to - from), block_at, work->scratch_a);
             memcpy(work->built + (from - block_at) * frame_size, take, (size_t)(to - from) * frame_size);
         }
-        if (job->tail_flag[t][k]) {
-            int64_t tail = job->tail_start[t][k];
+        if (plan->held < plan->frames) {
+            int64_t tail = start + plan->held;
             from = tail > block_at ? tail : block_at;
-            to = tail + job->tail_length[t][k] < block_end ? tail + job->tail_length[t][k] : block_end;
+            to = start + count < block_end ? start + count : block_end;
             if (from < to)
                 memset(work->built + (from - block_at) * frame_size, 0, (size_t)(to - from) * frame_size);
         }
         if (k == 0)
             continue;
-        Cut cut = Cut_At(job, t, k);
+        Shown_Cut cut = Cut_At(job, t, k);
         if (cut.kind != CUT_CROSSFADE)
             continue;
         from = cut.from > block_at ? cut.from : block_at;
@@ -486,21 +449,21 @@ void Mix_Built(Work* work, int32_t t, int32_t i, int64_t block_at, int32_t frame
             int32_t n = to - f < BLOCK_FRAMES ? (int32_t)(to - f) : BLOCK_FRAMES;
             const uint8_t* previous = Take_Frames(work, t, i, k - 1, f, n, block_at, work->scratch_a);
             const uint8_t* next = Take_Frames(work, t, i, k, f, n, block_at, work->scratch_b);
-            int64_t samples = (int64_t)n * job->channels[t];
+            int64_t samples = (int64_t)n * job->tracks[t].format.channels;
             if (full_scale_only) {
                 // The gains of a frame add up to at most the square root of 2, so a mix
                 // of takes that stay below 0.65 of full scale stays below 0.92: no
                 // integer saturates and no float rounds to 1.
-                if (All_Quiet(previous, samples, job->bytes[t], job->is_float[t]) &&
-                    All_Quiet(next, samples, job->bytes[t], job->is_float[t])) {
-                    memset(work->built + (f - block_at) * frame_size, 0, (size_t)samples * job->bytes[t]);
+                if (All_Quiet(previous, samples, job->tracks[t].format.bytes_per_sample, job->tracks[t].format.is_float) &&
+                    All_Quiet(next, samples, job->tracks[t].format.bytes_per_sample, job->tracks[t].format.is_float)) {
+                    memset(work->built + (f - block_at) * frame_size, 0, (size_t)samples * job->tracks[t].format.bytes_per_sample);
                     continue;
                 }
             }
             const double *g_previous, *g_next;
-            Gains_Of(work, job->xf_type[t], job->xf_frames[t], (int32_t)(f - cut.from), n, &g_previous, &g_next);
-            MIX_BLOCK(previous, next, work->built + (f - block_at) * frame_size, n, g_previous, g_next, job->bytes[t],
-                      job->channels[t], job->is_float[t], work->samples);
+            Gains_Of(work, job->tracks[t].fade_type, job->tracks[t].fade_frames, (int32_t)(f - cut.from), n, &g_previous, &g_next);
+            MIX_BLOCK(previous, next, work->built + (f - block_at) * frame_size, n, g_previous, g_next, job->tracks[t].format.bytes_per_sample,
+                      job->tracks[t].format.channels, job->tracks[t].format.is_float, work->samples);
         }
     }
 }
@@ -521,8 +484,8 @@ void Envelope_Add(Envelope* envelope, const uint8_t* at, int64_t first, int32_t 
 {
     int64_t n = envelope->frames;
     int64_t end = first + frames;
-    int32_t channels = job->channels[t];
-    int32_t frame_size = Frame_Size(job, t);
+    int32_t channels = job->tracks[t].format.channels;
+    int32_t frame_size = Track_Frame_Size(job, t);
     int32_t c = envelope->column;
     for (; c < COLUMNS; c++) {
         int64_t low = c * n / COLUMNS;
@@ -532,7 +495,7 @@ void Envelope_Add(Envelope* envelope, const uint8_t* at, int64_t first, int32_t 
         int64_t from = low > first ? low : first;
         int64_t to = high < end ? high : end;
         if (from < to)
-            Scan_Samples(at + (from - first) * frame_size, (to - from) * channels, job->bytes[t], job->is_float[t],
+            Scan_Samples(at + (from - first) * frame_size, (to - from) * channels, job->tracks[t].format.bytes_per_sample, job->tracks[t].format.is_float,
                          &envelope->columns[c]);
         if (high > end)
             break;  // the column goes on in the next block
@@ -557,14 +520,14 @@ void Envelope_Finish(const Envelope* envelope, Strip* strip)
 // The frames a panel of edit point i of track t shows: the crossfade (or the edit's
 // frame) and a margin on each side of REPORT_MARGIN_MS or a quarter of the crossfade,
 // whichever is longer, within the track.
-void Panel_Window(const Job* job, int32_t t, const Cut* cut, int64_t* from, int64_t* to)
+void Panel_Window(const Job* job, int32_t t, const Shown_Cut* cut, int64_t* from, int64_t* to)
 {
     int64_t span = cut->frames;
-    int64_t margin = ((int64_t)job->rate[t] * REPORT_MARGIN_MS + 999) / 1000;
+    int64_t margin = ((int64_t)job->tracks[t].format.sample_rate * REPORT_MARGIN_MS + 999) / 1000;
     if (span / 4 > margin)
         margin = span / 4;
     *from = cut->from - margin > 0 ? cut->from - margin : 0;
-    *to = cut->from + span + margin < job->length[t] ? cut->from + span + margin : job->length[t];
+    *to = cut->from + span + margin < job->tracks[t].length ? cut->from + span + margin : job->tracks[t].length;
 }
 
 // Frames [at, at + frames) of the previous take, the next take and the built output
@@ -573,10 +536,10 @@ void Panel_Window(const Job* job, int32_t t, const Cut* cut, int64_t* from, int6
 void Read_Block(Work* work, int32_t t, int32_t i, int64_t at, int32_t frames, bool full_scale_only)
 {
     const Job* job = work->job;
-    int32_t frame_size = Frame_Size(job, t);
-    Read_Frames(File_Of(work, t, work->take_of[i - 1]), &job->place_of[t][i - 1], frame_size, at, frames,
+    int32_t frame_size = Track_Frame_Size(job, t);
+    Read_Frames(File_Of(work, t, work->take_of[i - 1]), Take_Of(job, t, i - 1), frame_size, at, frames,
                 work->previous);
-    Read_Frames(File_Of(work, t, work->take_of[i]), &job->place_of[t][i], frame_size, at, frames, work->next);
+    Read_Frames(File_Of(work, t, work->take_of[i]), Take_Of(job, t, i), frame_size, at, frames, work->next);
     if (work->read_back)
         Read_Frames(File_Of(work, t, OUTPUT_KEY), &work->output, frame_size, at, frames, work->built);
     else
@@ -597,12 +560,12 @@ void Compute_Panel(Work* work, int32_t t, int32_t i, Panel* panel)
     panel->window_from = (int32_t)window_from;
     panel->window_to = (int32_t)window_to;
     int64_t span_to = (int64_t)panel->cut.from + panel->cut.frames;
-    if (panel->cut.kind == CUT_CROSSFADE && job->frames_of[t][i - 1] < span_to)
+    if (panel->cut.kind == CUT_CROSSFADE && Take_Of(job, t, i - 1)->frames < span_to)
         panel->runs_out |= 1;
-    if (panel->cut.kind == CUT_CROSSFADE && job->frames_of[t][i] < span_to)
+    if (panel->cut.kind == CUT_CROSSFADE && Take_Of(job, t, i)->frames < span_to)
         panel->runs_out |= 2;
 
-    int32_t block_frames = COPY_BYTES / Frame_Size(job, t);
+    int32_t block_frames = COPY_BYTES / Track_Frame_Size(job, t);
     Envelope* envelopes = work->envelopes;
     for (int32_t s = 0; s < STRIPS; s++)
         Envelope_Start(&envelopes[s], window_to - window_from);
@@ -621,7 +584,7 @@ void Compute_Panel(Work* work, int32_t t, int32_t i, Panel* panel)
 
 // Whether the built output reaches full scale in the panel of edit point i of track t,
 // without drawing it.
-bool Built_Reaches_Full_Scale(Work* work, int32_t t, int32_t i, const Cut* cut)
+bool Built_Reaches_Full_Scale(Work* work, int32_t t, int32_t i, const Shown_Cut* cut)
 {
     const Job* job = work->job;
     if (cut->kind == CUT_NO_SEGMENT)
@@ -629,14 +592,14 @@ bool Built_Reaches_Full_Scale(Work* work, int32_t t, int32_t i, const Cut* cut)
     Open_Track(work, t);
     int64_t window_from, window_to;
     Panel_Window(job, t, cut, &window_from, &window_to);
-    int32_t block_frames = COPY_BYTES / Frame_Size(job, t);
+    int32_t block_frames = COPY_BYTES / Track_Frame_Size(job, t);
     for (int64_t at = window_from; at < window_to; at += block_frames) {
         int32_t n = window_to - at < block_frames ? (int32_t)(window_to - at) : block_frames;
         if (work->read_back)
-            Read_Frames(File_Of(work, t, OUTPUT_KEY), &work->output, Frame_Size(job, t), at, n, work->built);
+            Read_Frames(File_Of(work, t, OUTPUT_KEY), &work->output, Track_Frame_Size(job, t), at, n, work->built);
         else
             Read_Block(work, t, i, at, n, true);
-        if (Any_Full_Scale(work->built, (int64_t)n * job->channels[t], job->bytes[t], job->is_float[t]))
+        if (Any_Full_Scale(work->built, (int64_t)n * job->tracks[t].format.channels, job->tracks[t].format.bytes_per_sample, job->tracks[t].format.is_float))
             return true;
     }
     return false;
@@ -660,7 +623,7 @@ void Compute_Panels(Work* work, Panel* store, bool tally)
                     work->row_failed[i] += Failed(panel->cut.kind) ? 1 : 0;
                 }
             } else if (tally) {
-                Cut cut = Cut_At(job, t, i);
+                Shown_Cut cut = Cut_At(job, t, i);
                 work->row_full[i] += Built_Reaches_Full_Scale(work, t, i, &cut) ? 1 : 0;
                 work->row_failed[i] += Failed(cut.kind) ? 1 : 0;
             }
@@ -810,20 +773,24 @@ const char* Curve_Name(int32_t type)
     return type >= 0 && type <= 4 ? NAMES[type] : "unknown";
 }
 
-// What a cut is, in words that fit a panel's width, and the class that colours them.
-// A crossfade fails when the take named would have to be read from before its audio or
-// past the end of its file, or when the mixer cannot mix the format.
-const char* Cut_Words(const Job* job, int32_t t, const Cut* cut, const char** css)
+// What the cut at edit point i of track t is, in words, into `words`, and the class
+// that colours them. A failed crossfade says why, in the plan's words.
+constexpr int32_t WORDS_BUFFER = WHY_BUFFER + 32;
+const char* Cut_Words(const Job* job, int32_t t, int32_t i, const Shown_Cut* cut, const char** css,
+                      char words[WORDS_BUFFER])
 {
     *css = Failed(cut->kind) ? "bad" : cut->kind == CUT_CROSSFADE || cut->kind == CUT_HARD ? "ok" : "off";
+    if (Failed(cut->kind)) {
+        char why[WHY_BUFFER];
+        Fade_Failure_Words(job, t, i, why);
+        snprintf(words, WORDS_BUFFER, "crossfade failed: %s", why);
+        return words;
+    }
     switch (cut->kind) {
     case CUT_CROSSFADE:
-        return cut->frames < job->xf_frames[t] ? "crossfade, cut short" : "crossfade";
+        return cut->frames < job->tracks[t].fade_frames ? "crossfade, cut short" : "crossfade";
     case CUT_HARD: return "hard cut: no crossfade set";
     case CUT_TOO_EARLY: return "no crossfade: too near the start";
-    case CUT_FAILED_PREVIOUS: return "crossfade failed: previous take";
-    case CUT_FAILED_NEXT: return "crossfade failed: next take";
-    case CUT_FAILED_FORMAT: return "crossfade failed: format";
     default: return "no segment starts here";
     }
 }
@@ -845,9 +812,9 @@ double Tick_Step(double seconds)
 void Put_Format(Text* text, const Job* job, int32_t t)
 {
     char length[32];
-    Clock(job->rate[t] > 0 ? job->length[t] / (double)job->rate[t] : 0, 3, length);
-    int32_t channels = job->channels[t];
-    Put(text, "%g kHz · %d-bit%s · ", job->rate[t] / 1000.0, job->bits[t], job->is_float[t] ? " float" : "");
+    Clock(job->tracks[t].format.sample_rate > 0 ? job->tracks[t].length / (double)job->tracks[t].format.sample_rate : 0, 3, length);
+    int32_t channels = job->tracks[t].format.channels;
+    Put(text, "%g kHz · %d-bit%s · ", job->tracks[t].format.sample_rate / 1000.0, job->tracks[t].format.bits_per_sample, job->tracks[t].format.is_float ? " float" : "");
     if (channels <= 2)
         Put(text, "%s · %s", channels == 1 ? "mono" : "stereo", length);
     else
@@ -903,8 +870,8 @@ void Put_Plan(Text* text, const Work* work)
     const Job* job = work->job;
     double seconds = 0;
     for (int32_t t = 0; t < job->track_count; t++)
-        if (job->rate[t] > 0 && job->length[t] / (double)job->rate[t] > seconds)
-            seconds = job->length[t] / (double)job->rate[t];
+        if (job->tracks[t].format.sample_rate > 0 && job->tracks[t].length / (double)job->tracks[t].format.sample_rate > seconds)
+            seconds = job->tracks[t].length / (double)job->tracks[t].format.sample_rate;
     double step = Tick_Step(seconds);
     if (seconds < step)
         seconds = step;
@@ -937,7 +904,7 @@ void Put_Plan(Text* text, const Work* work)
     Put(text, "</g>\n");
 
     for (int32_t t = 0; t < job->track_count; t++) {
-        double rate = job->rate[t] > 0 ? job->rate[t] : 1;
+        double rate = job->tracks[t].format.sample_rate > 0 ? job->tracks[t].format.sample_rate : 1;
         double per_frame = scale / rate;
         char from[32], to[32];
         // A lane's origin is the top of its bar: most of its elements need no y.
@@ -947,14 +914,15 @@ void Put_Plan(Text* text, const Work* work)
         Put(text, "</text><text class=\"fm\" x=\"0\" y=\"%d\">", 25 - BAR_TOP);
         Put_Format(text, job, t);
         Put(text, "</text></g>\n");
-        int32_t lead_in = job->lead_in[t] < job->length[t] ? job->lead_in[t] : job->length[t];
+        int32_t lead_in = job->tracks[t].lead_in < job->tracks[t].length ? job->tracks[t].lead_in : job->tracks[t].length;
         if (lead_in > 0) {
             Clock(lead_in / rate, 3, to);
             Put(text, "<rect class=\"lead\" x=\"%d\" width=\"%.1f\" height=\"%d\"><title>lead-in silence to %s, "
                 "%d frames</title></rect>\n", LABEL_WIDTH, lead_in * per_frame, BAR_HEIGHT, to, lead_in);
         }
         for (int32_t i = 0; i + 1 < job->edit_count; i++) {
-            int32_t start = job->seg_start[t][i], count = job->seg_length[t][i];
+            const Cut* plan = Cut_Of(job, t, i);
+            int32_t start = plan->start, count = plan->frames;
             if (count < 1)
                 continue;
             char colour[32];
@@ -965,8 +933,8 @@ void Put_Plan(Text* text, const Work* work)
                 LABEL_WIDTH + start * per_frame, count * per_frame, BAR_HEIGHT, colour);
             Put_Escaped(text, Take_Suffix(job, i));
             Put(text, ": %s to %s, frame %d on, %d frames</title></rect>\n", from, to, start, count);
-            if (job->tail_flag[t][i]) {
-                int32_t tail = job->tail_start[t][i], pad = job->tail_length[t][i];
+            if (plan->held < plan->frames) {
+                int32_t tail = start + plan->held, pad = plan->frames - plan->held;
                 Clock(tail / rate, 3, from);
                 Put(text, "<rect class=\"tail\" x=\"%.1f\" width=\"%.1f\" height=\"%d\" fill=\"url(#hatch)\">"
                     "<title>tail pad: the take ends at %s; %d frames of silence</title></rect>\n",
@@ -974,14 +942,15 @@ void Put_Plan(Text* text, const Work* work)
             }
         }
         for (int32_t i = 1; i + 1 < job->edit_count; i++) {
-            Cut cut = Cut_At(job, t, i);
+            Shown_Cut cut = Cut_At(job, t, i);
             if (cut.kind == CUT_NO_SEGMENT)
                 continue;
             const char* css;
-            const char* words = Cut_Words(job, t, &cut, &css);
-            double at = LABEL_WIDTH + job->seg_start[t][i] * per_frame;
+            char buffer[WORDS_BUFFER];
+            const char* words = Cut_Words(job, t, i, &cut, &css, buffer);
+            double at = LABEL_WIDTH + Cut_Of(job, t, i)->start * per_frame;
             Put(text, "<g class=\"cut\">");
-            int32_t fade = job->xf_frames[t];
+            int32_t fade = job->tracks[t].fade_frames;
             if (cut.kind == CUT_CROSSFADE && cut.frames > 0)
                 Put(text, "<rect class=\"xf\" x=\"%.1f\" y=\"-2\" width=\"%.1f\" height=\"%d\"/>",
                     LABEL_WIDTH + cut.from * per_frame, cut.frames * per_frame, BAR_HEIGHT + 4);
@@ -990,7 +959,7 @@ void Put_Plan(Text* text, const Work* work)
                     at - fade / 2 * per_frame, fade * per_frame, BAR_HEIGHT + 4);
             Put(text, "<path d=\"M%.1f -2v%d\"/><title>Edit %d: ", at, BAR_HEIGHT + 4, i + 1);
             if (cut.kind == CUT_CROSSFADE)
-                Put(text, "%.1f ms %s ", cut.frames * 1000 / rate, Curve_Name(job->xf_type[t]));
+                Put(text, "%.1f ms %s ", cut.frames * 1000 / rate, Curve_Name(job->tracks[t].fade_type));
             Put(text, "%s</title></g>\n", words);
         }
         Put(text, "</g>\n");
@@ -1048,15 +1017,16 @@ void Put_Strip(Text* text, const Strip* strip, int32_t s, const char* css, const
 void Put_Panel(Text* text, const Work* work, int32_t t, int32_t i, const Panel* panel)
 {
     const Job* job = work->job;
-    double rate = job->rate[t] > 0 ? job->rate[t] : 1;
+    double rate = job->tracks[t].format.sample_rate > 0 ? job->tracks[t].format.sample_rate : 1;
     const char* css;
-    const char* words = Cut_Words(job, t, &panel->cut, &css);
+    char buffer[WORDS_BUFFER];
+    const char* words = Cut_Words(job, t, i, &panel->cut, &css, buffer);
     Put(text, "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"panel\" width=\"%d\" height=\"%d\"><text class=\"tn\" "
         "x=\"3\" y=\"11\">", COLUMNS, PANEL_HEIGHT);
     Put_Escaped(text, Base_Name(job, t));
     Put(text, "</text><text class=\"%s\" x=\"3\" y=\"24\">", css);
     if (panel->cut.kind == CUT_CROSSFADE)
-        Put(text, "%.1f ms %s ", panel->cut.frames * 1000 / rate, Curve_Name(job->xf_type[t]));
+        Put(text, "%.1f ms %s ", panel->cut.frames * 1000 / rate, Curve_Name(job->tracks[t].fade_type));
     Put(text, "%s</text>\n", words);
     if (panel->cut.kind == CUT_NO_SEGMENT) {
         Put(text, "</svg>\n");
@@ -1079,7 +1049,7 @@ void Put_Panel(Text* text, const Work* work, int32_t t, int32_t i, const Panel* 
     Clock(panel->window_to / rate, 3, to);
     Put(text, "<path class=\"ep\" d=\"M%.1f %dv%d\"/><text class=\"tm\" x=\"3\" y=\"%d\">%s</text><text class=\"tm\" "
         "x=\"%d\" y=\"%d\" text-anchor=\"end\">%s</text></svg>\n",
-        (job->seg_start[t][i] - panel->window_from) * per_frame, STRIPS_TOP - 2, STRIPS * STRIP_PITCH, PANEL_HEIGHT - 2,
+        (Cut_Of(job, t, i)->start - panel->window_from) * per_frame, STRIPS_TOP - 2, STRIPS * STRIP_PITCH, PANEL_HEIGHT - 2,
         from, COLUMNS - 3, PANEL_HEIGHT - 2, to);
 }
 
@@ -1138,7 +1108,7 @@ void Put_Edits(Text* text, const Work* work, const Panel* store)
             continue;
         }
         char at[32];
-        Clock(job->edit_times[i], 3, at);
+        Clock(Time_Milliseconds(&job->edit_times[i]) / 1000.0, 3, at);
         Put(text, "<section class=\"edit\" id=\"edit%d\"><h3>Edit %d at %s: ", i + 1, i + 1, at);
         Put_Escaped(text, Take_Suffix(job, i - 1));
         Put(text, " → ");

@@ -147,10 +147,10 @@ struct Room {
 // chunks it carries) or its temp crossfade file.
 static int64_t File_Bytes(const Job* job, int32_t t, int32_t frames, bool output)
 {
-    Wav_Format format = Track_Format(job, t);
+    const Wav_Format* format = &job->tracks[t].format;
     Chunk_Span carried[2];
     int32_t count = output ? Carried_Chunks(job, t, carried) : 0;
-    return HEADER_SIZE(&format, frames, carried, count) + (int64_t)frames * job->bytes[t] * job->channels[t];
+    return HEADER_SIZE(format, frames, carried, count) + (int64_t)frames * Frame_Size(format);
 }
 
 static int64_t Whole_Blocks(int64_t bytes, int64_t block)
@@ -220,10 +220,10 @@ void Check_Before_Writing(const Job* job)
         p.inode = p.exists ? st.st_ino : 0;
         p.new_bytes = 0;
         if (k < tracks)
-            p.new_bytes = File_Bytes(job, k, job->length[k], true);
+            p.new_bytes = File_Bytes(job, k, job->tracks[k].length, true);
         else
             for (int32_t t = 0; t < tracks; t++)
-                p.new_bytes = std::max(p.new_bytes, File_Bytes(job, t, job->xf_frames[t], false));
+                p.new_bytes = std::max(p.new_bytes, File_Bytes(job, t, job->tracks[t].fade_frames, false));
     }
 
     for (int32_t a = 0; a < tracks; a++)
@@ -257,7 +257,7 @@ void Check_Before_Writing(const Job* job)
     for (int32_t t = 0; t < tracks; t++) {
         const Place& p = places[t];
         int64_t temp_bytes =
-            Whole_Blocks(File_Bytes(job, t, job->xf_frames[t], false), rooms[temp.room].block);
+            Whole_Blocks(File_Bytes(job, t, job->tracks[t].fade_frames, false), rooms[temp.room].block);
         for (int32_t r = 0; r < room_count; r++) {
             Room& room = rooms[r];
             int64_t during = room.added + (p.room == r ? Whole_Blocks(p.new_bytes, room.block) : 0) +

@@ -38,6 +38,7 @@ int main(int argc, char** argv)
     Write_Report(job);
     Print_Done(job);
 
+    Free_Job(job);
     free(job);
     if (fflush(stdout) != 0)
         return 1;  // the report did not reach its reader; the outputs are complete

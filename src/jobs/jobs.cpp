@@ -1,5 +1,6 @@
 #include "jobs/jobs.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <cctype>
@@ -100,14 +101,16 @@ static bool Whole_Token(const char* start, const char* end)
     return end != start && !isspace((unsigned char)*start) && end[strspn(end, " \r")] == '\0';
 }
 
-// A time or length token: leading spaces, one number as strtod reads it, trailing spaces
-// and CRs. False for "1,5", "five", "5e-1x" and the like.
+// A crossfade length token: leading spaces, one decimal number (no hexadecimal, no
+// infinity), trailing spaces and CRs. False for "1,5", "five", "0x10", "5e-1x".
 static bool Parse_Double(const char* token, double* value)
 {
     const char* start = token + strspn(token, " ");
-    char* end;
-    *value = strtod(start, &end);
-    return Whole_Token(start, end);
+    const char* end = Decimal_End(start);
+    if (end == start || end[strspn(end, " \r")] != '\0')
+        return false;
+    *value = strtod(start, nullptr);
+    return true;
 }
 
 // A track number or type token: as Parse_Double, read by strtol in base 10 ("2.9" and
@@ -125,9 +128,8 @@ static bool Parse_Int32(const char* token, int32_t* value)
 // A timecode token, m:ss.fff or h:mm:ss.fff, with spaces around it and CRs after it:
 // every part present and digits only, seconds below 60 and, after hours, minutes below
 // 60. The whole seconds are written out as decimal text ahead of the token's own
-// fraction and read by Parse_Double, so "0:09.39" gives exactly what "9.39" gives. A
-// timecode too long for that text (a fraction of some 50 digits) is refused.
-static bool Parse_Timecode(const char* token, double* value)
+// fraction and read as seconds, so "0:09.39" gives exactly what "9.39" gives.
+static int32_t Parse_Timecode(const char* token, Edit_Time* time)
 {
     const char* at = token + strspn(token, " ");
     int64_t parts[3] = {0, 0, 0};
@@ -135,7 +137,7 @@ static bool Parse_Timecode(const char* token, double* value)
     for (;;) {
         size_t digits = strspn(at, "0123456789");
         if (digits == 0 || digits > 9 || count == 3)
-            return false;
+            return TIME_NOT_A_NUMBER;
         for (size_t k = 0; k < digits; k++)
             parts[count] = parts[count] * 10 + (at[k] - '0');
         count++;
@@ -145,34 +147,27 @@ static bool Parse_Timecode(const char* token, double* value)
         at++;
     }
     if (count < 2)
-        return false;
+        return TIME_NOT_A_NUMBER;
     int64_t hours = count == 3 ? parts[0] : 0, minutes = parts[count - 2], seconds = parts[count - 1];
     if (seconds >= 60 || (count == 3 && minutes >= 60))
-        return false;
+        return TIME_NOT_A_NUMBER;
     const char* fraction = at;
     if (*at == '.')
         at += 1 + strspn(at + 1, "0123456789");
     if (at[strspn(at, " \r")] != '\0')
-        return false;
-    char text[64];
+        return TIME_NOT_A_NUMBER;
+    char text[2 * TIME_DECIMALS];
     int length = snprintf(text, sizeof text, "%lld%.*s", (long long)(hours * 3600 + minutes * 60 + seconds),
                           (int)(at - fraction), fraction);
-    return length > 0 && length < (int)sizeof text && Parse_Double(text, value);
+    if (length < 0 || length >= (int)sizeof text)
+        return TIME_TOO_PRECISE;
+    return Read_Seconds(text, time);
 }
 
-// An edit time: a timecode when it holds a colon, else a number of seconds.
-static bool Parse_Time(const char* token, double* value)
+// An edit time: a timecode when it holds a colon, else decimal seconds.
+static int32_t Parse_Time(const char* token, Edit_Time* time)
 {
-    return strchr(token, ':') != nullptr ? Parse_Timecode(token, value) : Parse_Double(token, value);
-}
-
-// `value` narrowed to float; `what` names it, with its `token`, when it is not finite.
-static float To_Float(double value, const char* token, const char* what)
-{
-    float narrowed = (float)value;
-    if (!std::isfinite(narrowed))
-        FAIL(">> %s is \"%s\", which is not a usable number, exiting\n", what, token);
-    return narrowed;
+    return strchr(token, ':') != nullptr ? Parse_Timecode(token, time) : Read_Seconds(token, time);
 }
 
 // Stores `token` as entry n of a name area; refuses a 1025th entry (`entries` names
@@ -193,10 +188,16 @@ static void Store_Entry(char* area, int32_t stride, int32_t n, const char* token
 static float Rc_Length(char* token, int32_t line)
 {
     double value;
+    const char* start = token + strspn(token, " ");
+    if (Decimal_End(start) == start && (strncasecmp(start, "inf", 3) == 0 || strncasecmp(start, "nan", 3) == 0))
+        FAIL(">> %s line %i: \"%s\" is not a usable number, exiting\n%s", RC_FILE, line, Shown(token), RC_HINT);
     if (!Parse_Double(token, &value))
         FAIL(">> %s line %i: \"%s\" is not a crossfade length in milliseconds, exiting\n%s", RC_FILE, line,
              Shown(token), RC_HINT);
-    return To_Float(value, token, "A crossfade length in tavlinrc.txt");
+    float narrowed = (float)value;
+    if (!std::isfinite(narrowed))
+        FAIL(">> %s line %i: \"%s\" is too large for a crossfade length, exiting\n", RC_FILE, line, Shown(token));
+    return narrowed;
 }
 
 // A track number or type (`what`, with its article) of the entry on line `line`.
@@ -318,7 +319,7 @@ void ReadBaseFile(int32_t* count, char* names, int32_t stride)
     *count = n;
 }
 
-void ReadEditFile(int32_t* count, char* suffixes, int32_t stride, float times[])
+void ReadEditFile(int32_t* count, char* suffixes, int32_t stride, Edit_Time times[])
 {
     char buffer[LIST_BUFFER];
     char* cursor = Read_List(POINTS_FILE, "edits", buffer);
@@ -335,8 +336,9 @@ void ReadEditFile(int32_t* count, char* suffixes, int32_t stride, float times[])
         char* suffix = tab != nullptr ? tab + 1 : time + strlen(time);
         if (tab != nullptr)
             *tab = '\0';
-        double seconds;
-        if (*suffix == '\0' && Is_Blank(cursor) && Parse_Time(time, &seconds))
+        Edit_Time read;
+        int32_t status = Parse_Time(time, &read);
+        if (*suffix == '\0' && Is_Blank(cursor) && status == TIME_OK)
             FAIL(">> %s ends after the time of edit %i, which names no take, exiting\n%s", POINTS_FILE, n + 1,
                  POINTS_HINT);
         if (tab == nullptr)
@@ -345,29 +347,25 @@ void ReadEditFile(int32_t* count, char* suffixes, int32_t stride, float times[])
         if (*suffix == '\0')
             FAIL(">> %s line %i: \"%s\" names no take after its TAB, exiting\n", POINTS_FILE, line_number, Shown(time));
         Store_Entry(suffixes, stride, n, suffix, POINTS_FILE, "edit points", "Take suffix of edit");
-        if (!Parse_Time(time, &seconds)) {
+        if (status == TIME_NOT_FINITE)
+            FAIL(">> %s line %i: \"%s\" is not a usable number, exiting\n%s", POINTS_FILE, line_number, Shown(time),
+                 POINTS_HINT);
+        if (status == TIME_TOO_LARGE)
+            FAIL(">> %s line %i: \"%s\" is too large for an edit time, exiting\n", POINTS_FILE, line_number,
+                 Shown(time));
+        if (status == TIME_TOO_PRECISE)
+            FAIL(">> %s line %i: \"%s\" has more than %i decimals, exiting\n", POINTS_FILE, line_number, Shown(time),
+                 TIME_DECIMALS);
+        if (status != TIME_OK) {
             if (strchr(time, ':') != nullptr)
                 FAIL(">> %s line %i: \"%s\" is not a timecode (m:ss.fff or h:mm:ss.fff, seconds and minutes below "
                      "60), exiting\n%s", POINTS_FILE, line_number, Shown(time), POINTS_HINT);
             FAIL(">> %s line %i: \"%s\" is not a time in seconds, exiting\n%s", POINTS_FILE, line_number, Shown(time),
                  POINTS_HINT);
         }
-        times[n] = To_Float(seconds, time, "An edit time in points.txt");
+        read.line = line_number;
+        times[n] = read;
         n++;
     }
     *count = n;
-}
-
-void Format_Time(double seconds, char out[32])
-{
-    // Beyond this the milliseconds would not fit in 64 bits; no job gets there.
-    if (!(std::fabs(seconds) < 1e15)) {
-        // Fits: "%g" writes at most 13 characters of a double.
-        (void)snprintf(out, 32, "%g", seconds);
-        return;
-    }
-    long long ms = std::llround(std::fabs(seconds) * 1000);
-    // Fits: at most 12 digits of hours and 10 more characters.
-    (void)snprintf(out, 32, "%s%lld:%02lld:%02lld.%03lld", seconds < 0 && ms != 0 ? "-" : "", ms / 3600000,
-                   ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
 }

@@ -38,17 +38,50 @@ void Write_RC_Template();
 // count; a CR stays in a name.
 void ReadBaseFile(int32_t* count, char* names, int32_t stride);
 
-// Reads points.txt: edit time i (seconds) and take suffix i (slot i of `suffixes`),
-// in file order; `count` receives the number of edit points. A line holds a time, a TAB
-// and the suffix (the rest of the line, TABs, spaces and a CR included); blank lines
-// do not count. A time is a number of seconds or a timecode m:ss.fff or h:mm:ss.fff,
-// which reads as exactly the float its number of seconds written out would give.
-void ReadEditFile(int32_t* count, char* suffixes, int32_t stride, float times[]);
+// An edit time exactly as the user wrote it, never rounded: [-]whole.fraction seconds.
+constexpr int32_t TIME_DECIMALS = 64;             // decimals a time may have (trailing zeros aside)
+constexpr int64_t TIME_WHOLE_LIMIT = 1000000000000;  // whole seconds a time stays below
+struct Edit_Time {
+    int64_t whole;                 // whole seconds, 0 or more
+    char fraction[TIME_DECIMALS];  // the decimals, '0' to '9'; only the first `decimals` count
+    int32_t decimals;              // without trailing zeros
+    int32_t negative;              // 1: below zero (never for a time of 0)
+    int32_t line;                  // the points.txt line it was read from (from 1)
+};
 
-// Writes `seconds` into `out` as h:mm:ss.mmm, rounded to the millisecond, with a "-"
-// before a negative time ("1:02:03.250"); a value of 1e15 or more, or not finite, is
-// written as printf's %g writes it.
-void Format_Time(double seconds, char out[32]);
+// Reads points.txt: edit time i and take suffix i (slot i of `suffixes`), in file
+// order; `count` receives the number of edit points. A line holds a time, a TAB and the
+// suffix (the rest of the line, TABs, spaces and a CR included); blank lines do not
+// count. A time is decimal seconds ("12.5", "-1", "1.5e3") or a timecode m:ss.fff or
+// h:mm:ss.fff, read exactly; hexadecimal, infinities and times of 10^12 s or more, or
+// with more than TIME_DECIMALS decimals, are refused with their line.
+void ReadEditFile(int32_t* count, char* suffixes, int32_t stride, Edit_Time times[]);
+
+// Reads a time in decimal seconds from `token` (leading spaces, the number, trailing
+// spaces and CRs) into `time`; returns TIME_OK or why it cannot be read.
+constexpr int32_t TIME_OK = 0;
+constexpr int32_t TIME_NOT_A_NUMBER = 1;
+constexpr int32_t TIME_NOT_FINITE = 2;   // "inf", "nan"
+constexpr int32_t TIME_TOO_LARGE = 3;    // TIME_WHOLE_LIMIT seconds or more
+constexpr int32_t TIME_TOO_PRECISE = 4;  // more than TIME_DECIMALS decimals
+int32_t Read_Seconds(const char* token, Edit_Time* time);
+// Where a decimal number beginning at `at` ends: a sign, digits with at most one point
+// (one digit at least), and an exponent; `at` itself when none begins there.
+// Hexadecimal, infinities and NaN are no decimal numbers.
+const char* Decimal_End(const char* at);
+
+// -1, 0 or 1 as time a is below, equal to or above time b; exact.
+int32_t Compare_Times(const Edit_Time* a, const Edit_Time* b);
+// floor(time x rate): the frame an edit time falls on at `rate` frames per second,
+// worked out from the time's digits with integers only. A time below zero gives 0; a
+// frame past INT64_MAX gives INT64_MAX.
+int64_t Time_Frame(const Edit_Time* time, int32_t rate);
+// The time in milliseconds, rounded half away from zero.
+int64_t Time_Milliseconds(const Edit_Time* time);
+// Writes the time as decimal seconds, as written but for leading and trailing zeros
+// ("-0.5", "24.001", "3600").
+constexpr int32_t SECONDS_BUFFER = 96;
+void Format_Seconds(const Edit_Time* time, char out[SECONDS_BUFFER]);
 
 // Tokenizer with strtok's rules but no hidden state: skips delimiters, returns the
 // token (NUL-terminated in place) and moves *cursor past the one delimiter that ends

@@ -65,6 +65,9 @@ struct Wav_Format {
     uint32_t channel_mask;     // speaker positions of an extensible header; 0 when none
 };
 
+// Bytes of one frame: a sample of every channel.
+inline int32_t Frame_Size(const Wav_Format* format) { return format->bytes_per_sample * format->channels; }
+
 // A chunk found in a take: byte offset of its 8-byte header and its whole size in bytes
 // (header, body and pad byte). bytes == 0: absent.
 struct Chunk_Span {

@@ -1,0 +1,105 @@
+// The job: what its files say, what its takes are, and the plan made of them. Plain
+// tables, filled in this order by the job-file readers, the probe and the plan; the
+// build, the dry run and the report only read them, so every cut, pad and crossfade is
+// decided in one place. Track t and edit point i count from 0; frames count from the
+// start of a data area.
+#pragma once
+
+#include <cstdint>
+
+#include "jobs/jobs.h"
+#include "wav/wav.h"
+
+constexpr int32_t SUFFIX_BUFFER = 64;      // output suffix: at most 63 characters
+constexpr int32_t TAKE_NAME_BUFFER = 256;  // base name + take suffix + ".wav": at most 255
+constexpr const char* DEFAULT_SUFFIX = "_bld.wav";
+constexpr const char* TEMP_FILE = "xfade_temp.wav";
+
+// What the command line asks for. Strings point into argv and live as long as the process.
+struct Options {
+    bool dry_run;           // -n: every check, then the plan shown; nothing is written
+    bool quiet;             // -q: standard output carries only refusals, warnings and failures
+    bool keep_metadata;     // -m: carry the bext and iXML chunks of each track's first take
+    const char* directory;  // -C DIR: the folder to run in; nullptr: the working directory
+    const char* suffix;     // the output suffix argument; nullptr: DEFAULT_SUFFIX
+    const char* report;     // --report FILE: the HTML report to write; nullptr: none
+};
+
+// What becomes of the crossfade into an edit point. The failures carry the status the
+// crossfade engine answers for them.
+constexpr int32_t FADE_MIXED = 0;           // mixed over fade_frames frames from fade_from on
+constexpr int32_t FADE_PREVIOUS_FAILS = 1;  // the previous take's file ends before the crossfade starts
+constexpr int32_t FADE_NEXT_FAILS = 2;      // likewise the next take's
+constexpr int32_t FADE_UNMIXABLE = 4;       // the mixer cannot mix this format or crossfade type
+constexpr int32_t FADE_NONE = 8;            // a hard cut: the first edit point, or no crossfade set
+constexpr int32_t FADE_TOO_EARLY = 9;       // the edit lies within half a crossfade of frame 0: a hard cut
+constexpr int32_t FADE_NO_SEGMENT = 10;     // no frames of the track start here
+
+inline bool Fade_Fails(int32_t fade)
+{
+    return fade == FADE_PREVIOUS_FAILS || fade == FADE_NEXT_FAILS || fade == FADE_UNMIXABLE;
+}
+
+// One edit point of one track, as the build carries it out.
+struct Cut {
+    int32_t take;         // its take: the number of its take suffix (Job::take_of)
+    int32_t start;        // the edit point's frame: the segment's first frame in the take and the output
+    int32_t frames;       // frames of the segment, up to the next edit point or the track's end; 0: not built
+    int32_t held;         // frames of the segment its take holds; the rest, from start + held on, is silence
+    int32_t fade_from;    // output frame where the crossfade into this edit point begins
+    int32_t fade_frames;  // frames the crossfade writes (clipped at the track's end); 0 unless mixed
+    int32_t fade;         // FADE_*
+};
+
+// One output track.
+struct Track {
+    Wav_Format format;    // of the take of the first edit point
+    int32_t longest;      // frames of its longest take
+    int32_t length;       // frames of the output: the last edit point's frame, clipped to the longest take
+    int32_t lead_in;      // frames of silence before the first segment
+    int32_t fade_type;    // crossfade type 0 to 4, after the all-tracks rule
+    float fade_ms;        // crossfade length in milliseconds, likewise
+    int32_t fade_frames;  // crossfade length in frames
+};
+
+struct Job {
+    Options options;
+    bool template_due;  // tavlinrc.txt is missing: a real run writes the template
+
+    // Filled by the job-file readers.
+    char base_names[MAX_ENTRIES * NAME_SLOT];
+    char take_suffixes[MAX_ENTRIES * NAME_SLOT];
+    Edit_Time edit_times[MAX_ENTRIES];
+    int32_t xf_type[MAX_ENTRIES];       // per track, crossfade type
+    float xf_length[MAX_ENTRIES];       // per track, milliseconds
+    int32_t all_type;
+    float all_length;                   // milliseconds
+    int32_t track_count;
+    int32_t edit_count;
+
+    char out_suffix[SUFFIX_BUFFER];
+    char out_names[MAX_ENTRIES * NAME_SLOT];
+
+    // The distinct take suffixes, numbered in the order the edit points first name them.
+    int32_t take_of[MAX_ENTRIES];     // per edit point: its take's number
+    int32_t first_edit[MAX_ENTRIES];  // per take number: the first edit point naming it
+    int32_t take_count;
+
+    Track tracks[MAX_ENTRIES];
+    Take_Info* takes;  // what the probe found: track_count x take_count, Take_Of() finds one
+    Cut* cuts;         // the plan: track_count x edit_count, Cut_Of() finds one
+};
+
+// Base name, take suffix and output name of track t / edit point i (NUL-terminated slots).
+inline const char* Base_Name(const Job* job, int32_t t) { return job->base_names + (size_t)t * NAME_SLOT; }
+inline const char* Take_Suffix(const Job* job, int32_t i) { return job->take_suffixes + (size_t)i * NAME_SLOT; }
+inline const char* Out_Name(const Job* job, int32_t t) { return job->out_names + (size_t)t * NAME_SLOT; }
+// The probe of take number k of track t.
+inline const Take_Info* Take_Number(const Job* job, int32_t t, int32_t k)
+{
+    return &job->takes[(size_t)t * job->take_count + k];
+}
+// The probe of the take edit point i of track t names.
+inline const Take_Info* Take_Of(const Job* job, int32_t t, int32_t i) { return Take_Number(job, t, job->take_of[i]); }
+// What the build does at edit point i of track t.
+inline const Cut* Cut_Of(const Job* job, int32_t t, int32_t i) { return &job->cuts[(size_t)t * job->edit_count + i]; }
