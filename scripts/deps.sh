@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing need and a fresh machine may lack: sox, ffmpeg
 # and libsndfile's tools (the tests check that what we write is read by programs
-# nobody here wrote, and read takes that they wrote).
+# nobody here wrote, and read takes that they wrote), and groff and man (the tests
+# render the manual page and look it up as an installed one).
 set -euo pipefail
 missing=()
 command -v cmake >/dev/null || missing+=(cmake)
@@ -10,6 +11,8 @@ command -v sox >/dev/null || missing+=(sox)
 command -v ffmpeg >/dev/null || missing+=(ffmpeg)
 command -v sndfile-info >/dev/null || missing+=(sndfile-programs)
 command -v python3 >/dev/null || missing+=(python3)
+command -v groff >/dev/null || missing+=(groff-base)
+command -v man >/dev/null || missing+=(man-db)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"

@@ -28,7 +28,8 @@ using Cli = InFolder;
 // the files it leaves. A refusal changes nothing.
 TEST_F(Cli, EachCommandLineAnswersOnItsStreamWithItsStatus)
 {
-    const std::string usage = "; usage: tavlin2a [-hVnqm] [-C DIR] [--] [OUTPUT_SUFFIX]\n";
+    const std::string usage = "; usage: tavlin2a [-hVnqm] [-C DIR] [--report FILE.html] [--checks=off] "
+                              "[--click-db DB] [--match-db DB] [--] [OUTPUT_SUFFIX]\n";
     const std::string plan = "Planning to build 1 tracks using 3 edit points.";
     const std::string no_base = ">> Cannot find file base.txt that holds your base file names, exiting\n";
     auto points = [](const std::string& text) { return "printf '%b' '" + text + "' >points.txt"; };

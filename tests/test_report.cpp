@@ -296,7 +296,8 @@ TEST_F(Report, RefusalsLeaveNoReportBehind)
         int status;
         std::string answer;  // the last line spoken
     };
-    const std::string usage = "; usage: tavlin2a [-hVnqm] [-C DIR] [--] [OUTPUT_SUFFIX]";
+    const std::string usage = "; usage: tavlin2a [-hVnqm] [-C DIR] [--report FILE.html] [--checks=off] "
+                              "[--click-db DB] [--match-db DB] [--] [OUTPUT_SUFFIX]";
     for (const Row& row : std::vector<Row>{
              {"--report r.txt", 2, "tavlin2a: option --report needs a file name ending in .html (\"r.txt\")" + usage},
              {"--report", 2, "tavlin2a: option --report needs a value" + usage},

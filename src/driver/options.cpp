@@ -9,7 +9,9 @@
 #include "driver/driver.h"
 #include "fail.h"
 
-static const char SYNOPSIS[] = "usage: tavlin2a [-hVnqm] [-C DIR] [--] [OUTPUT_SUFFIX]";
+static const char SYNOPSIS[] =
+    "usage: tavlin2a [-hVnqm] [-C DIR] [--report FILE.html] [--checks=off] [--click-db DB] [--match-db DB] [--] "
+    "[OUTPUT_SUFFIX]";
 
 static const char USAGE[] =
     "Usage: tavlin2a [OPTION]... [OUTPUT_SUFFIX]\n"
@@ -44,6 +46,14 @@ static const char USAGE[] =
     "                       edit's waveforms (with -n: of what would be built,\n"
     "                       and no other file); a relative FILE lies in the job's\n"
     "                       folder\n"
+    "  --checks=off         turn off the edit checks, which flag (and never\n"
+    "                       refuse) clicks at hard cuts, level jumps between\n"
+    "                       the takes at an edit, and takes whose length\n"
+    "                       differs across tracks\n"
+    "  --click-db DB        flag a click at a hard cut from a step of DB dBFS\n"
+    "                       (default -30)\n"
+    "  --match-db DB        flag a level jump of DB dB or more between the\n"
+    "                       takes at an edit (default 3)\n"
     "  --                   end of the options; a suffix beginning with \"-\"\n"
     "                       goes after it\n"
     "\n"

@@ -1,0 +1,91 @@
+// The tool as a user installs it: `cmake --install` lays out the tool and its manual
+// page, the installed tool builds a job, man finds the page, and the page renders
+// cleanly and documents the options --help offers.
+#include <cstring>
+#include <regex>
+#include <set>
+
+#include "helpers.h"
+
+namespace {
+
+// Every option in `text`: "-x" on its own (a letter followed by no letter, digit, "-"
+// or "_"), "--word" up to any "=", and a bare "--". A bundle (-nq), an attached value
+// (-Cjob), a suffix (-mix.wav), a number (-30) and a hyphenated word are no options.
+std::set<std::string> Options_In(const std::string& text)
+{
+    static const std::regex option(R"([\s\[(,"'](--[A-Za-z][A-Za-z0-9-]*|-[A-Za-z]|--)(?=[\s\]),.;:="']))");
+    std::set<std::string> found;
+    std::string padded = " " + text + " ";
+    for (std::sregex_iterator at(padded.begin(), padded.end(), option), end; at != end; ++at)
+        found.insert((*at)[1]);
+    return found;
+}
+
+// `text` with the hyphen and minus signs a UTF-8 rendering may use written as "-".
+std::string Plain_Dashes(std::string text)
+{
+    for (const char* dash : {"\u2010", "\u2011", "\u2212"})
+        for (size_t at; (at = text.find(dash)) != std::string::npos;)
+            text.replace(at, strlen(dash), "-");
+    return text;
+}
+
+}  // namespace
+
+using Install = InFolder;
+
+// Only the tool and its page are installed, where man finds the page once the tool's
+// folder is on PATH, and the installed tool builds a job: the output holds take A up to
+// the edit point and take B from there on.
+TEST_F(Install, PutsTheToolAndItsPageUnderThePrefixAndTheToolBuilds)
+{
+    const std::string prefix = dir_ + "/prefix";
+    Ran installed = Shell(std::string(CMAKE_COMMAND) + " --install " + TAVLIN_BUILD_DIR + " --prefix " + prefix);
+    ASSERT_EQ(installed.status, 0) << installed.output;
+
+    std::set<std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(prefix))
+        if (!e.is_directory())
+            files.insert(e.path().lexically_relative(prefix).string());
+    EXPECT_EQ(files, (std::set<std::string>{"bin/tavlin2a", "share/man/man1/tavlin2a.1"}));
+    const std::string tool = prefix + "/bin/tavlin2a", page = prefix + "/share/man/man1/tavlin2a.1";
+    EXPECT_EQ(access(tool.c_str(), X_OK), 0) << tool << " is not executable";
+    EXPECT_TRUE(Slurp(page) == Slurp(TAVLIN_MAN_PAGE)) << page << " is not " << TAVLIN_MAN_PAGE;
+
+    Ran found = Shell("cd / && env -u MANPATH PATH=" + prefix + "/bin:/usr/bin:/bin man -w tavlin2a");
+    EXPECT_EQ(found.status, 0) << found.output;
+    EXPECT_EQ(found.output, page + "\n");
+
+    Spit("base.txt", "k\n"), Spit("points.txt", "0\tA\n0.5\tB\n1\tB\n");
+    Write_Take("kA.wav", 1, 8000, 16, 1, 8000), Write_Take("kB.wav", 2, 8000, 16, 1, 8000);
+    Ran built = Shell(tool + " -q");
+    ASSERT_EQ(built.status, 0) << built.output;
+    std::string out = Slurp("k_bld.wav");
+    ASSERT_EQ(out.size(), 44u + 8000 * 2);
+    EXPECT_EQ(Sample_In(out, 3999, 0, 16, 1), Sample(1, 3999, 0, 16));
+    EXPECT_EQ(Sample_In(out, 4000, 0, 16, 1), Sample(2, 4000, 0, 16));
+}
+
+// The page renders under every groff warning without one, and it documents exactly the
+// options --help lists: a missing or stale option on either side is named.
+TEST_F(Install, ThePageRendersCleanlyAndListsTheOptionsOfHelp)
+{
+    const std::string page = TAVLIN_MAN_PAGE;
+    Ran checked = Shell("groff -man -Tutf8 -ww -z " + page);
+    EXPECT_EQ(checked.status, 0);
+    EXPECT_EQ(checked.output, "") << "groff warns about " << page;
+
+    // One line per paragraph and no hyphenation, so that no option is broken at a line
+    // end; plain characters, without bold or underlining.
+    Ran text = Shell("groff -man -Tutf8 -rLL=1000n -rHY=0 -P-cbou " + page + " 2>/dev/null");
+    ASSERT_EQ(text.status, 0);
+    Ran help = Run_Tool("--help");
+    ASSERT_EQ(help.status, 0);
+    std::set<std::string> in_help = Options_In(help.output), in_page = Options_In(Plain_Dashes(text.output));
+    ASSERT_TRUE(in_help.count("-h") && in_help.count("--help")) << "no options found in:\n" << help.output;
+    for (const std::string& option : in_help)
+        EXPECT_TRUE(in_page.count(option)) << "--help lists " << option << ", the manual page does not";
+    for (const std::string& option : in_page)
+        EXPECT_TRUE(in_help.count(option)) << "the manual page lists " << option << ", --help does not";
+}
