@@ -422,3 +422,100 @@ TEST_F(Safety, NoSwapRaceSignalOrPipeCostsARecording)
         },
         job);
 }
+
+TEST_F(Safety, NoReportNameOrChunkCostsAnOutputOrReachesTheTerminalRaw)
+{
+    const std::string tool = TAVLIN2A, here = dir_;
+    Small_Job job = Make_Small_Job();
+    Files& clean = job.clean;
+
+    // Track k cut every 40 ms: its report is larger than its output. Both are measured in a
+    // first run, and a file-size limit set between them.
+    auto many_edits = [&] {
+        std::string points;
+        for (int i = 0; i < 40; i++)
+            points += std::to_string(i * 0.04) + "\t" + (i % 2 ? "B" : "A") + "\n";
+        Job("k\n", points + "1.6\tA\n");
+        Spit("kA.wav", job.takes["aA.wav"]), Spit("kB.wav", job.takes["aB.wav"]), Spit("k_bld.wav", "an earlier run's k");
+    };
+    fs::create_directory("measure"), fs::current_path("measure");
+    many_edits();
+    ASSERT_EQ(Run_Tool("--report r.html").status, 0);
+    int64_t report_bytes = (int64_t)fs::file_size("r.html"), output_bytes = (int64_t)fs::file_size("k_bld.wav");
+    fs::current_path(here), fs::remove_all("measure");
+    ASSERT_GT(report_bytes, output_bytes + 8192);
+    const std::string limit_kb = std::to_string((report_bytes + output_bytes) / 2 / 1024);
+
+    Check_Hazards(
+        {
+            // The report is written after the build: a report it cannot write must be refused
+            // before any output is replaced, not found out after.
+            {"a report that would replace an output",
+             [&] {
+                 Job("k\n"), Spit("kA.wav", job.takes["aA.wav"]), Spit("kB.wav", job.takes["aB.wav"]);
+                 Spit("k_x.html", "an earlier run's k");
+             },
+             tool + " --report k_x.html _x.html", {1}, "", "k_x.html"},
+            {"a report name of 250 bytes", nullptr, tool + " --report " + std::string(246, 'x') + ".html", {1}, ">> "},
+            {"a report in a missing folder", nullptr, tool + " --report nowhere/r.html", {1}, "", "nowhere/r.html"},
+            {"a report path through a file", nullptr, tool + " --report base.txt/r.html", {1}, "", "base.txt/r.html"},
+            {"a report over the file-size limit", many_edits,
+             "bash -c 'ulimit -f " + limit_kb + " && exec " + tool + " --report r.html'", {1}, "", "r.html"},
+            // SIGTERM while the report is written, sent by the interposer when its file is
+            // synced: the report's hidden file is removed as a partial output is.
+            {"SIGTERM while the report is written", nullptr, At("sync:r.html", "signal 15") + " --report r.html",
+             {128 + SIGTERM}, "", "", {"a_bld.wav", "b_bld.wav"}, {}, true, Shell,
+             [](const Ran&, const Files&) {
+                 for (const auto& e : fs::directory_iterator("."))
+                     EXPECT_NE(e.path().filename().string()[0], '.') << e.path() << " was left";
+             }},
+            // Output names that would be lost, or taken for something else.
+            {"an empty output suffix", nullptr, tool + " ''", {1}, ">> "},
+            {"an output name that is a partial's",
+             [&] {
+                 Job(".tavlin-partial.x\n");
+                 Spit(".tavlin-partial.xA.wav", job.takes["aA.wav"]), Spit(".tavlin-partial.xB.wav", job.takes["aB.wav"]);
+             },
+             tool, {1}, ">> "},
+            // A base name holding an escape sequence that would turn the terminal red: names
+            // are shown with their control bytes escaped.
+            {"control bytes in a name",
+             [&] {
+                 Job("k\x1b[31m\n");
+                 Spit("k\x1b[31mA.wav", job.takes["aA.wav"]), Spit("k\x1b[31mB.wav", job.takes["aB.wav"]);
+                 clean["k\x1b[31m_bld.wav"] = clean["a_bld.wav"];
+             },
+             tool, {0}, "Building to k\\x1B[31m_bld.wav", "", {"k\x1b[31m_bld.wav"}, {}, true, Shell,
+             [](const Ran& r, const Files&) {
+                 for (char c : r.output)
+                     EXPECT_TRUE((unsigned char)c >= 0x20 || c == '\n' || c == '\t') << "byte " << (int)c << " in\n" << r.output;
+             }},
+            // With -m, aA.wav's bext chunk of 603 bytes is its last chunk, after the audio, and
+            // lacks its pad byte (sox and ffprobe read such a take). The dry run and the build
+            // must agree, and the output carries the chunk with its pad byte.
+            {"an odd last chunk without its pad byte",
+             [&] {
+                 Spit("aA.wav", Take_With(1, 8000, 16, 1, 16000, "", Bext("Scene 4, take A", 603)));
+                 Ran sox = Shell("sox aA.wav -n stat"), ffprobe = Shell("ffprobe -v error aA.wav");
+                 ASSERT_TRUE(sox.status == 0 && sox.output.find("WARN") == std::string::npos) << sox.output;
+                 ASSERT_TRUE(ffprobe.status == 0 && ffprobe.output.empty()) << ffprobe.output;
+             },
+             tool + " -n -m && " + tool + " -m", {0}, "\n\nDone\n", "", {"b_bld.wav"}, {"a_bld.wav"}, true, Shell,
+             [&](const Ran&, const Files&) {
+                 std::string take = Slurp("aA.wav"), out = Slurp("a_bld.wav"), plain = clean["a_bld.wav"];
+                 EXPECT_NE(out.find(take.substr(take.find("bext"), 8 + 603) + std::string(1, '\0')), std::string::npos);
+                 EXPECT_TRUE(out.size() > plain.size() && out.substr(out.size() - (plain.size() - 44)) == plain.substr(44));
+                 Ran sox = Shell("sox a_bld.wav -n stat");
+                 EXPECT_TRUE(sox.status == 0 && sox.output.find("WARN") == std::string::npos) << sox.output;
+             }},
+            // A partial of a_bld.wav left by a killed run whose process is gone: a dry run
+            // writes nothing, so it keeps it; the next real run removes it.
+            {"a dry run and a stale partial", [] { Spit(".tavlin-partial.a_bld.wav.999999", "left by a killed run"); },
+             tool + " -n", {0}, "Dry run", "", {}, {}, false, Shell,
+             [](const Ran&, const Files&) {
+                 ASSERT_EQ(Run_Tool().status, 0);
+                 EXPECT_FALSE(fs::exists(".tavlin-partial.a_bld.wav.999999"));
+             }},
+        },
+        job);
+}
