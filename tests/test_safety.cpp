@@ -519,3 +519,80 @@ TEST_F(Safety, NoReportNameOrChunkCostsAnOutputOrReachesTheTerminalRaw)
         },
         job);
 }
+
+// Runs in two job folders, J1 and J2, whose one track ../S/kick builds into a shared folder
+// S (the folder lock is per job folder), each stopped by the interposer once it has
+// created its partial. Runs in two containers may have the same process id, and see
+// none of each other's processes.
+TEST_F(Safety, RunsThatCannotSeeEachOtherKeepEachOthersPartials)
+{
+    fs::create_directory("S");
+    Write_Take("S/kickA.wav", 1, 8000, 16, 1, 16000), Write_Take("S/kickB.wav", 2, 8000, 16, 1, 16000);
+    std::map<std::string, std::string> clean;
+    for (auto [job, points] : {std::pair{"J1", "0\tA\n1\tB\n2\tB\n"}, {"J2", "0\tB\n1\tA\n2\tA\n"}}) {
+        fs::create_directory(job);
+        Spit(job + std::string("/base.txt"), "../S/kick\n"), Spit(job + std::string("/points.txt"), points);
+        Spit(job + std::string("/tavlinrc.txt"), "xf_all\t10\t1\n");
+        ASSERT_EQ(Run_Tool(std::string("-C ") + job).status, 0);
+        clean[job] = Slurp("S/kick_bld.wav");
+    }
+    ASSERT_NE(clean["J1"], clean["J2"]);
+    const std::string old = "an earlier run's kick";
+    // Run `job` as process `pid` (as getpid() answers), stopping once its partial exists.
+    auto held = [](const std::string& job, const std::string& pid) {
+        std::map<std::string, std::string> vars{{"TAVLIN_TEST_WHEN", "create:.tavlin-partial.kick_bld.wav"},
+                                                {"TAVLIN_TEST_AFTER", "1"}, {"TAVLIN_TEST_DO", "stop"}};
+        if (!pid.empty())
+            vars["TAVLIN_TEST_PID"] = pid;
+        return Interposed(vars) + " -C " + job;
+    };
+    auto partials = [] {
+        int count = 0;
+        for (const auto& [name, bytes] : Snapshot("S"))
+            count += Is_Partial(name);
+        return count;
+    };
+
+    {
+        SCOPED_TRACE("two runs as process 1: J1 held at its partial, J2 held at its own, J1 ends, then J2");
+        Spit("S/kick_bld.wav", old);
+        Started one(held("J1", "1"));
+        ASSERT_TRUE(one.Stopped());
+        Started two(held("J2", "1"));
+        bool two_held = two.Stopped();  // a run may also refuse, or finish
+        one.Continue();
+        Ran first = one.Wait();
+        std::string after_first = Slurp("S/kick_bld.wav");
+        if (two_held)
+            two.Continue();
+        Ran second = two.Wait();
+        EXPECT_EQ(first.status, 0) << first.output;
+        EXPECT_TRUE(after_first == clean["J1"]) << "J1 said Done and left " << after_first.size() << " bytes";
+        EXPECT_TRUE(second.status == 0 || second.status == 1) << second.output;
+        EXPECT_TRUE(Slurp("S/kick_bld.wav") == (second.status == 0 ? clean["J2"] : after_first)) << second.output;
+        EXPECT_EQ(partials(), 0);
+    }
+    {
+        SCOPED_TRACE("J1 held at its partial as a process id no process has; J2 runs whole meanwhile");
+        Spit("S/kick_bld.wav", old);
+        Started one(held("J1", "999999"));
+        ASSERT_TRUE(one.Stopped());
+        int held_partials = partials();
+        Ran second = Run_Tool("-C J2");
+        EXPECT_EQ(second.status, 0) << second.output;
+        EXPECT_TRUE(Slurp("S/kick_bld.wav") == clean["J2"]);
+        EXPECT_EQ(partials(), held_partials) << "J2 removed the partial of a run that is building";
+        one.Continue();
+        Ran first = one.Wait();
+        EXPECT_EQ(first.status, 0) << first.output;
+        EXPECT_TRUE(Slurp("S/kick_bld.wav") == clean["J1"]);
+        EXPECT_EQ(partials(), 0);
+    }
+    {
+        SCOPED_TRACE("a user's file whose name looks like a partial of no output of the job");
+        Spit("S/.tavlin-partial.notes.txt.999999", "the user's notes");
+        Ran r = Run_Tool("-C J1");
+        EXPECT_EQ(r.status, 0) << r.output;
+        EXPECT_EQ(Slurp("S/.tavlin-partial.notes.txt.999999"), "the user's notes");
+    }
+}
