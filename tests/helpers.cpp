@@ -1,5 +1,7 @@
 #include "helpers.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <cstring>
@@ -105,4 +107,114 @@ Ran Run_Acting(const std::string& command, const std::string& cue, int count, co
     waitpid(pid, &status, 0);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
     return r;
+}
+
+std::string Interposed(const std::map<std::string, std::string>& vars)
+{
+    // A sanitized tool checks that its runtime is loaded first; a preloaded library comes
+    // before it, which is harmless here.
+    std::string line = std::string("env LD_PRELOAD='") + TAVLIN_INTERPOSE +
+                       "' ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\"";
+    for (const auto& [name, value] : vars)
+        line += " " + name + "='" + value + "'";
+    return line + " " + TAVLIN2A;
+}
+
+static int Status_Of(int status)
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}
+
+static pid_t Start(const std::string& command, bool unread, int* output)
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        return -1;
+    // Room for all the tool says, so that it never waits on a full pipe while the test
+    // waits for it to stop or end.
+    (void)fcntl(ends[0], F_SETPIPE_SZ, 1 << 20);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(ends[1], 2);
+        int unread_ends[2];
+        if (unread && pipe(unread_ends) == 0)  // made here, its reading end closed here: no reader anywhere
+            close(unread_ends[0]), dup2(unread_ends[1], 1), close(unread_ends[1]);
+        else
+            dup2(ends[1], 1);
+        execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    close(ends[1]);
+    *output = ends[0];
+    return pid;
+}
+
+Started::Started(const std::string& command, bool unread) : pid(Start(command, unread, &output_)) {}
+
+Started::~Started()
+{
+    if (!ended_ && pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    if (output_ >= 0)
+        close(output_);
+}
+
+void Started::Read(bool to_the_end)
+{
+    if (output_ < 0)
+        return;
+    if (!to_the_end)
+        (void)fcntl(output_, F_SETFL, O_NONBLOCK);
+    char buf[4096];
+    for (ssize_t n; (n = read(output_, buf, sizeof buf)) > 0;)
+        ran_.output.append(buf, (size_t)n);
+    (void)fcntl(output_, F_SETFL, 0);
+}
+
+bool Started::Stopped()
+{
+    int status;
+    if (ended_ || pid <= 0 || waitpid(pid, &status, WUNTRACED) != pid)
+        return false;
+    if (WIFSTOPPED(status)) {
+        Read(false);
+        return true;
+    }
+    ended_ = true, ran_.status = Status_Of(status);
+    Read(true);
+    return false;
+}
+
+void Started::Continue() { kill(pid, SIGCONT); }
+
+void Started::Close_Output()
+{
+    Read(false);
+    if (output_ >= 0)
+        close(output_), output_ = -1;
+}
+
+Ran Started::Wait()
+{
+    int status;
+    if (!ended_ && pid > 0 && waitpid(pid, &status, 0) == pid)
+        ran_.status = Status_Of(status);
+    ended_ = true;
+    Read(true);
+    return ran_;
+}
+
+Ran Run_Held(const std::string& command, const std::function<void(pid_t)>& act, bool close_output)
+{
+    Started run(command);
+    while (run.Stopped()) {
+        if (act)
+            act(run.pid);
+        if (close_output)
+            run.Close_Output();
+        run.Continue();
+    }
+    return run.Wait();
 }

@@ -51,6 +51,42 @@ Ran Run_Acting(const std::string& command, const std::string& cue = "", int coun
 inline Ran Shell(const std::string& command) { return Run_Acting(command); }
 inline Ran Run_Tool(const std::string& args = "") { return Shell(std::string(TAVLIN2A) + " " + args); }
 
+// The tool preloaded with the test interposer (tests/interpose.cpp), which acts once as
+// `vars` say (TAVLIN_TEST_WHEN, TAVLIN_TEST_DO, ...), as the start of a command line: the
+// variables reach the tool alone, not the shell or a program that starts the tool.
+std::string Interposed(const std::map<std::string, std::string>& vars);
+
+// A command started in the background by a shell that execs it, so that the child is the
+// command itself, for runs that stop themselves (the interposer's "stop") and are then
+// acted on. Its standard output and error go into one pipe; with `unread`, standard
+// output is a pipe that no process reads from the start, and only standard error is kept.
+// A command still running when this goes out of scope is killed.
+class Started {
+    int output_ = -1;  // declared before pid, whose start sets it
+    Ran ran_{-1, ""};
+    bool ended_ = false;
+    void Read(bool to_the_end);
+
+public:
+    explicit Started(const std::string& command, bool unread = false);
+    Started(const Started&) = delete;
+    Started& operator=(const Started&) = delete;
+    ~Started();
+    // Waits until the command stops itself (true) or ends (false).
+    bool Stopped();
+    void Continue();
+    // Closes the reading end of the pipe: what the command writes from here on has no reader.
+    void Close_Output();
+    // Waits for the end: the exit status (or 128 + the ending signal) and the output read.
+    Ran Wait();
+    const pid_t pid;
+};
+
+// Runs `command` to its end; each time it stops itself, calls `act` (when given) and, with
+// `close_output`, closes the reading end of its output before continuing it.
+Ran Run_Held(const std::string& command, const std::function<void(pid_t)>& act = nullptr,
+             bool close_output = false);
+
 // Expects `statement` to end the process with status 1, printing a line that matches `regex`.
 #define EXPECT_FAILS(statement, regex) \
     EXPECT_EXIT({ dup2(2, 1); statement; }, ::testing::ExitedWithCode(1), regex)
