@@ -31,10 +31,10 @@ sox -n -r 8000 -b 16 --comment "data in a comment" "$seeds/probe/comment.wav" sy
 for target in jobs probe; do
   for input in "$PWD"/fuzz/regressions/$target/*; do
     [ -e "$input" ] || continue
-    "$out/fuzz_$target" "$input" >/dev/null 2>"$out/$target.log" || { tail -n 40 "$out/$target.log"; exit 1; }
+    "$out/fuzz_$target" -detect_leaks=1 "$input" >/dev/null 2>"$out/$target.log" || { tail -n 40 "$out/$target.log"; exit 1; }
   done
   mkdir -p "$out/corpus/$target"
-  "$out/fuzz_$target" -max_total_time="$seconds" -rss_limit_mb=4096 -timeout=10 -artifact_prefix="$out/" \
+  "$out/fuzz_$target" -max_total_time="$seconds" -rss_limit_mb=4096 -timeout=10 -detect_leaks=1 -artifact_prefix="$out/" \
     "$out/corpus/$target" "$seeds/$target" >/dev/null 2>"$out/$target.log" || { tail -n 40 "$out/$target.log"; exit 1; }
   grep -E '^(Done|#[0-9]+ +DONE)' "$out/$target.log" | tail -n 1 | sed "s/^/fuzz_$target: /"
 done

@@ -42,6 +42,23 @@ inline void Fuzz_Job_Steps(Job* job, int32_t rate, int32_t take_frames)
     Print_Matrix(job);
 }
 
+// What one probe input holds while its steps run, released however they end: under the
+// fuzzer a refusal is thrown from deep inside the steps, and one fuzzing process tries
+// millions of inputs.
+struct Probe_Hold {
+    uint8_t* buffer = nullptr;
+    Stream streams[3] = {{-1, nullptr}, {-1, nullptr}, {-1, nullptr}};
+    Fade_Work work{};
+    ~Probe_Hold()
+    {
+        Fade_Work_End(&work);
+        free(buffer);
+        for (Stream& stream : streams)
+            if (stream.fd >= 0)
+                Stream_Close_Unwritten(&stream);
+    }
+};
+
 // take.wav in the working folder: the probe and, for a take it accepts, a frame copy into
 // an output carrying its chunks (as with --keep-metadata), a pad and a crossfade of the
 // take with itself; the output must read back as the format and length it declares.
@@ -54,26 +71,24 @@ inline void Fuzz_Probe_Steps()
     // Keep the work per input small: big frames or counts add nothing new.
     if (format.channels > 8)
         return;
+    Probe_Hold hold;
     int32_t count = take.frames < 3000 ? take.frames : 3000;
-    int32_t frame_size = format.bytes_per_sample * format.channels;
-    uint8_t* buffer = Block_Alloc(COPY_BYTES);
-    Wav_File in{Stream_Open_Read("take.wav"), take.data_offset, take.data_end, take.file_bytes};
+    int32_t frame_size = Frame_Size(&format);
+    hold.buffer = Block_Alloc(COPY_BYTES);
+    hold.streams[0] = Stream_Open_Probed("take.wav", &take.identity);
+    Wav_File in{hold.streams[0], take.data_offset, take.data_end, take.file_bytes};
     Chunk_Span carried[2] = {take.bext, take.ixml};
-    Stream out_stream = Stream_Create("out.wav");
-    Wav_File out{out_stream, WRITE_HEADER(&out_stream, &format, count, &in.stream, carried, 2), INT64_MAX, 0};
-    INSERT_FILE(&out, &in, 0, frame_size, count + 5, 0, buffer);
-    memset(buffer, 0, COPY_BYTES);
-    PAD_FILE(&out, count / 2, frame_size, 7, buffer);
-    Stream fade_stream = Stream_Create("fade.wav");
-    Wav_File fade{fade_stream, WRITE_HEADER(&fade_stream, &format, count, nullptr, nullptr, 0), INT64_MAX, 0};
-    Fade_Work work;
-    Fade_Work_Start(&work, format.bytes_per_sample, format.channels, 1 + count % 4, count);
-    (void)CROSSFADE(count / 2, count / 2, &in, &in, &fade, &format, &work);
-    Fade_Work_End(&work);
-    Stream_Close_Written(&fade.stream);
-    Stream_Close_Written(&out.stream);
-    Stream_Close_Unwritten(&in.stream);
-    free(buffer);
+    hold.streams[1] = Stream_Create("out.wav");
+    Wav_File out{hold.streams[1], WRITE_HEADER(&hold.streams[1], &format, count, &in.stream, carried, 2), INT64_MAX, 0};
+    INSERT_FILE(&out, &in, 0, frame_size, count + 5, 0, hold.buffer);
+    memset(hold.buffer, 0, COPY_BYTES);
+    PAD_FILE(&out, count / 2, frame_size, 7, hold.buffer);
+    hold.streams[2] = Stream_Create("fade.wav");
+    Wav_File fade{hold.streams[2], WRITE_HEADER(&hold.streams[2], &format, count, nullptr, nullptr, 0), INT64_MAX, 0};
+    Fade_Work_Start(&hold.work, format.bytes_per_sample, format.channels, 1 + count % 4, count);
+    (void)CROSSFADE(count / 2, count / 2, &in, &in, &fade, &format, &hold.work);
+    Stream_Close_Written(&hold.streams[2]);
+    Stream_Close_Written(&hold.streams[1]);
     Take_Info back[1];
     GET_ATTRIBUTES(0, "out.wav", back);
     if (back[0].frames != count || back[0].format.channels != format.channels ||

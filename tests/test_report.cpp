@@ -302,7 +302,7 @@ TEST_F(Report, RefusalsLeaveNoReportBehind)
              {"--report r.txt", 2, "tavlin2a: option --report needs a file name ending in .html (\"r.txt\")" + usage},
              {"--report", 2, "tavlin2a: option --report needs a value" + usage},
              {"-n --report nowhere/r.html", 1,
-              ">> Cannot write the report nowhere/r.html (No such file or directory), exiting"},
+              ">> The folder of the report nowhere/r.html cannot be used (nowhere: No such file or directory), exiting"},
              {"--report k_x.html _x.html", 1, ">> The report k_x.html would replace the output k_x.html, exiting"}}) {
         Spit("base.txt", "k\n");
         Spit("points.txt", "0\tA\n1\tB\n2\tB\n");

@@ -10,6 +10,7 @@
 #include "audio/audio.h"
 #include "driver/driver.h"
 #include "fail.h"
+#include "text.h"
 #include "wav/wav.h"
 
 // A track's takes stay open while the track is built, so that an edit list that comes
@@ -41,7 +42,7 @@ static Wav_File Take_File(const Job* job, int32_t t, int32_t i, const char* name
             Stream_Close_Unwritten(&open->streams[k]);
         }
         strcpy(open->names[k], name);
-        open->streams[k] = Stream_Open_Read(open->names[k]);
+        open->streams[k] = Stream_Open_Probed(open->names[k], &Take_Of(job, t, i)->identity);
     }
     const Take_Info* info = Take_Of(job, t, i);
     return Wav_File{open->streams[k], info->data_offset, info->data_end, info->file_bytes};
@@ -103,21 +104,21 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
     int32_t frame_size = Frame_Size(format);
 
     if (!quiet)
-        printf("\n\nBuilding to %s\n", out_name);
-    char partial[PARTIAL_BUFFER];
-    Stream out_stream = Begin_Output(job, t, partial);
+        printf("\n\nBuilding to %s\n", Show(out_name).text);
+    Partial partial;
+    Begin_Output(job, t, &partial);
     Chunk_Span carried[2];
     int32_t carried_count = Carried_Chunks(job, t, carried);
     Stream carry_from{-1, nullptr};
     char first_name[TAKE_NAME_BUFFER];
     if (carried_count > 0) {
         Take_Name(job, t, 0, first_name);
-        carry_from = Stream_Open_Read(first_name);
+        carry_from = Stream_Open_Probed(first_name, &Take_Of(job, t, 0)->identity);
     }
-    int64_t out_offset = WRITE_HEADER(&out_stream, format, track->length, &carry_from, carried, carried_count);
+    int64_t out_offset = WRITE_HEADER(&partial.stream, format, track->length, &carry_from, carried, carried_count);
     if (carried_count > 0)
         Stream_Close_Unwritten(&carry_from);
-    Wav_File out{out_stream, out_offset, INT64_MAX, 0};
+    Wav_File out{partial.stream, out_offset, INT64_MAX, 0};
     if (!quiet)
         printf("edits: ");
 
@@ -138,14 +139,14 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
         Progress_Hide(progress);
         if (!quiet)
             printf("%i ", i + 1);
-        (void)fflush(stdout);  // progress only; a lost flush loses no audio
+        Flush_Output();
         const Cut* cut = Cut_Of(job, t, i);
         if (cut->frames < 1)
             continue;
         Take_Name(job, t, i, take_name);
 
         if (temp.stream.fd < 0) {
-            temp.stream = Stream_Create(TEMP_FILE);
+            temp.stream = Stream_Create_At(job->folders[job->temp.folder].fd, TEMP_FILE, TEMP_FILE);
             temp.data_offset = WRITE_HEADER(&temp.stream, format, track->fade_frames, nullptr, nullptr, 0);
         }
         temp_kept = true;
@@ -163,7 +164,7 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
             // answer now is a fault of the tool, and the output is not published.
             if (status != cut->fade)
                 FAIL(">> Track %i (%s), edit %i: the crossfade engine answered %i where the plan expected %i; "
-                     "nothing more is built, exiting\n", t + 1, Base_Name(job, t), i + 1, status, cut->fade);
+                     "nothing more is built, exiting\n", t + 1, Show(Base_Name(job, t)).text, i + 1, status, cut->fade);
             if (status != XF_OK) {
                 Print_Fade_Status(job, t, status);
                 puts("Crossfade failed.");
@@ -174,7 +175,7 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
         // The take must still hold every frame the plan found in it; fewer means it
         // changed under the build, and the silence copied in would pass for audio.
         if (Copy_Segment(&out, &take, cut->start, frame_size, cut->frames, buffer, progress) < cut->held)
-            FAIL(">> Take %s holds fewer frames than when the job was planned, exiting\n", take_name);
+            FAIL(">> Take %s holds fewer frames than when the job was planned, exiting\n", Show(take_name).text);
         if (cut->held < cut->frames)
             PAD_FILE(&out, cut->start + cut->held, frame_size, cut->frames - cut->held, zeros);
         if ((int64_t)cut->start + cut->frames > written_to)
@@ -195,10 +196,11 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
         if (temp_kept && ftruncate(temp.stream.fd, temp.data_offset) != 0)
             FAIL(">> Cannot write %s (%s), exiting\n", TEMP_FILE, strerror(errno));
         Stream_Close_Written(&temp.stream);
-        if (!temp_kept && unlink(TEMP_FILE) != 0)
+        if (!temp_kept && unlinkat(job->folders[job->temp.folder].fd, TEMP_FILE, 0) != 0)
             FAIL(">> Cannot remove %s (%s), exiting\n", TEMP_FILE, strerror(errno));
     }
-    Publish_Output(&out.stream, out_name);
+    partial.stream = out.stream;
+    Partial_Publish(&partial);
 }
 
 void Build_Tracks(const Job* job)
@@ -217,6 +219,14 @@ void Build_Tracks(const Job* job)
     free(open);
     free(zeros);
     free(buffer);
+}
+
+void Flush_Output()
+{
+    // Standard output closed (a pipe whose reader has gone) or full: the run fails as any
+    // failed write does, and the partial output goes with it.
+    if (fflush(stdout) != 0)
+        FAIL(">> Cannot write standard output (%s), exiting\n", strerror(errno));
 }
 
 void Print_Done(const Job* job)
@@ -290,7 +300,7 @@ void Progress_Draw(Progress* progress, int64_t bytes_done_in_track)
     const Job* job = progress->job;
     char line[256];
     int length = snprintf(line, sizeof line, "Track %i of %i %.24s: %.1f of %.1f MB", progress->track + 1,
-                          job->track_count, Base_Name(job, progress->track), done / 1e6,
+                          job->track_count, Show(Base_Name(job, progress->track)).text, done / 1e6,
                           progress->total_bytes / 1e6);
     double seconds = (now - progress->start_ns) / 1e9;
     if (seconds >= 0.5 && done > 0 && length < (int)sizeof line) {

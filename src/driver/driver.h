@@ -17,10 +17,6 @@
 constexpr const char* PROGRAM_NAME = "tavlin2a";
 constexpr const char* VERSION = "2.00";
 
-// A partial output is "<output folder>/.tavlin-partial.<output file name>.<process id>".
-constexpr const char* PARTIAL_PREFIX = ".tavlin-partial.";
-constexpr int32_t PARTIAL_BUFFER = NAME_SLOT + 64;  // room for any partial name
-
 // Reads the options and the one optional suffix from argv into `options` (zeroed
 // first). Options come before the suffix; "--" ends them, so a suffix beginning with
 // "-" goes after it. -h/--help and -V/--version print the usage or the version on
@@ -118,14 +114,22 @@ constexpr int32_t REPORT_MARGIN_MS = 20;  // at least this much is shown on each
 // Edit rows that could take the report past this many bytes are left out as well.
 constexpr int64_t REPORT_BYTES_LIMIT = 20000000;
 
+// The most bytes the report of `job` can take, for the checks made before the first write.
+int64_t Report_Bytes_At_Most(const Job* job);
+
 // Writes the report named by job->options.report, if any, after Build_Tracks (the
 // built waveforms are read back from the outputs) or after Print_Segments in a dry run
 // (they are mixed in memory as the build mixes them; the report is then the only file
-// written). A relative name lies in the folder the job runs in. The file is written
-// under a hidden temporary name in its folder, synced and renamed over the name; a
-// failure removes the temporary file and ends the process through FAIL. Refuses a
-// name that is one of the job's outputs. Prints "Report written to FILE" unless quiet.
+// written). A relative name lies in the folder the job runs in. The file is built as
+// the outputs are, under a partial name in its folder (Partial_Begin), and renamed over
+// its name when whole; a failure or signal removes the partial file. Its name, folder,
+// room and limit were checked with the outputs' before the first write. Prints "Report
+// written to FILE" unless quiet.
 void Write_Report(const Job* job);
+
+// Flushes standard output; a failure (a closed pipe, a full disk) ends the run through
+// FAIL, which removes the partial output being built.
+void Flush_Output();
 
 // Prints the closing line: "Done" after a build, after a dry run a note that nothing (or
 // only the report) was written; nothing when quiet.
@@ -170,34 +174,37 @@ void Progress_Finish(Progress* progress);
 // ---- safety (safety.cpp): the checks only look, so a run that writes nothing may call them
 
 // Takes an exclusive lock on the working folder (flock on the folder itself: no file is
-// left behind) for the rest of the process; the descriptor stays open on purpose and
-// the exit releases it. Refuses at once when another run holds the lock.
-void Lock_Folder();
+// left behind) for the rest of the process; its descriptor stays open on purpose (the
+// exit releases it) and becomes job->folders[0]. Refuses at once when another run holds
+// the lock. Raises the limit on open files to the hard limit, for jobs of many folders.
+void Lock_Folder(Job* job);
 
-// Before any take is opened (a FIFO would block the probe), with the output names
-// formed: refuses a take that is not a regular file, and an output or the temp
-// crossfade file that is the same file (device and inode, links followed) as a job
-// file or a take. Only looks; a take that cannot be looked at is left to the probe.
+// Opens, once, every folder the run will write into (each output's, the report's) and
+// places each output, xfade_temp.wav and the report in theirs. Directory descriptors held
+// for the whole run are what keeps a folder path swapped after the checks from moving
+// a single write: every later check, creation, rename and removal goes through them. A
+// folder that cannot be opened is kept with its error for Check_Before_Writing to report.
+void Open_Folders(Job* job);
+
+// Before any take is opened, with the output names formed and placed: refuses a take
+// that is not a regular file, and an output or the temp crossfade file that is the same
+// file (device and inode, links followed) as a job file or a take. Only looks; a take
+// that cannot be looked at is left to the probe.
 void Check_Inputs(const Job* job);
 
-// After planning, before the first write: refuses an output folder that is missing or
-// not writable; an output or temp crossfade file name that holds something other than
-// a regular file or a link; two outputs, or an output and the temp file, that are the
-// same file or the same name in the same folder; an output or temp file larger than
-// the file-size limit; a file system without room for what the build adds at its peak
-// (outputs published so far less the ones they replace, the output being built, one
-// crossfade). Only looks.
+// After planning, before the first write: refuses an output or report folder that is
+// missing or not writable; an output, temp crossfade or report name that holds
+// something other than a regular file or a link; two outputs, or an output and the temp
+// file, that are the same file or the same name in the same folder, and a report that
+// would replace one of them; a report name too long for its partial file; a file
+// larger than the file-size limit (the report: the most it can take); a file system
+// without room for what the run adds at its peak (outputs published so far less the
+// ones they replace, the output being built, one crossfade, then the report). Only looks.
 void Check_Before_Writing(const Job* job);
 
-// Removes partial outputs that a run ended by SIGKILL or a crash left in the folders of
-// this job's outputs, unless their process is still running. After Lock_Folder.
+// Removes partial files that a run ended by SIGKILL or a crash left: only those of this
+// job's outputs and report, in their folders, and only those no process holds locked.
 void Remove_Stale_Partials(const Job* job);
 
-// Creates track t's partial output in the output's folder, exclusively and empty, and
-// returns it open; writes its path into `partial` (PARTIAL_BUFFER bytes). From here on
-// FAIL and the caught signals remove it, until Publish_Output.
-Stream Begin_Output(const Job* job, int32_t t, char* partial);
-
-// Flushes the whole partial output to disk, closes it and renames it over `out` (a link
-// there is replaced, not followed), then syncs the folder; FAIL no longer removes it.
-void Publish_Output(Stream* partial, const char* out);
+// Creates track t's partial output in the output's folder (Partial_Begin).
+void Begin_Output(const Job* job, int32_t t, Partial* partial);

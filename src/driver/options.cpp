@@ -8,6 +8,7 @@
 
 #include "driver/driver.h"
 #include "fail.h"
+#include "text.h"
 
 static const char SYNOPSIS[] =
     "usage: tavlin2a [-hVnqm] [-C DIR] [--report FILE.html] [--checks=off] [--click-db DB] [--match-db DB] [--] "
@@ -114,7 +115,7 @@ static void Take_Option(char letter, const char* value, Options* options)
         break;
     case 'r':
         if (!Is_Html_Name(value))
-            FAIL_USAGE("%s: option --report needs a file name ending in .html (\"%s\"); %s\n", PROGRAM_NAME, value,
+            FAIL_USAGE("%s: option --report needs a file name ending in .html (\"%s\"); %s\n", PROGRAM_NAME, Show(value).text,
                        SYNOPSIS);
         options->report = value;  // a later --report replaces an earlier one
         break;
@@ -144,7 +145,7 @@ static void Take_Long_Option(int argc, char** argv, int* at, Options* options)
         Take_Option(option.letter, value, options);
         return;
     }
-    FAIL_USAGE("%s: unknown option \"%s\"; %s\n", PROGRAM_NAME, argv[*at], SYNOPSIS);
+    FAIL_USAGE("%s: unknown option \"%s\"; %s\n", PROGRAM_NAME, Show(argv[*at]).text, SYNOPSIS);
 }
 
 // "-abc" (letters bundled) or "-CDIR" / "-C DIR" at argv[*at].
@@ -155,8 +156,10 @@ static void Take_Short_Options(int argc, char** argv, int* at, Options* options)
             Take_Option(*c, nullptr, options);
             continue;
         }
-        if (*c != 'C')
-            FAIL_USAGE("%s: unknown option \"-%c\"; %s\n", PROGRAM_NAME, *c, SYNOPSIS);
+        if (*c != 'C') {
+            const char letter[2] = {*c, '\0'};
+            FAIL_USAGE("%s: unknown option \"-%s\"; %s\n", PROGRAM_NAME, Show(letter).text, SYNOPSIS);
+        }
         if (c[1] != '\0')
             Take_Option('C', c + 1, options);
         else if (*at + 1 < argc)
@@ -186,7 +189,7 @@ void Parse_Options(int argc, char** argv, Options* options)
     }
     if (argc - at > 1)
         FAIL_USAGE("%s: more than one output suffix (\"%s\", \"%s\"); options go before the suffix; %s\n",
-                   PROGRAM_NAME, argv[at], argv[at + 1], SYNOPSIS);
+                   PROGRAM_NAME, Show(argv[at]).text, Show(argv[at + 1]).text, SYNOPSIS);
     if (at < argc)
         options->suffix = argv[at];
 }
@@ -195,5 +198,5 @@ void Enter_Directory(const Job* job)
 {
     const char* folder = job->options.directory;
     if (folder != nullptr && chdir(folder) != 0)
-        FAIL(">> Cannot enter folder %s (%s), exiting\n", folder, strerror(errno));
+        FAIL(">> Cannot enter folder %s (%s), exiting\n", Show(folder).text, strerror(errno));
 }

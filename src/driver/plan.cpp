@@ -17,7 +17,7 @@ void Take_Name(const Job* job, int32_t t, int32_t i, char* name)
     int written = snprintf(name, TAKE_NAME_BUFFER, "%s%s.wav", Base_Name(job, t), Take_Suffix(job, i));
     if (written >= TAKE_NAME_BUFFER)
         FAIL(">> The take file name of track %s, edit %i is longer than %i characters, exiting\n",
-             Base_Name(job, t), i + 1, TAKE_NAME_BUFFER - 1);
+             Show(Base_Name(job, t)).text, i + 1, TAKE_NAME_BUFFER - 1);
 }
 
 void Print_Banner(const Job* job)
@@ -31,6 +31,10 @@ void Settle_Names(Job* job)
     const char* suffix = job->options.suffix != nullptr ? job->options.suffix : DEFAULT_SUFFIX;
     if (strlen(suffix) > SUFFIX_BUFFER - 1)
         FAIL(">> The output suffix is longer than %i characters, exiting\n", SUFFIX_BUFFER - 1);
+    // An empty suffix names every output after its base name alone, which a partial
+    // file or another track's take could share.
+    if (suffix[0] == '\0')
+        FAIL(">> The output suffix is empty, exiting\n>> Give one such as _mix.wav, or none for _bld.wav\n");
     strcpy(job->out_suffix, suffix);
 }
 
@@ -53,8 +57,8 @@ void Read_Job_Files(Job* job)
     } else if (template_due) {
         // Written once every check has passed (Write_Template): a refused job writes nothing.
         job->template_due = !no_job;
-    } else {
-        Check_RC(job->xf_type, job->xf_length, &job->all_type, &job->all_length);
+    } else if (Check_RC(job->xf_type, job->xf_length, &job->all_type, &job->all_length) == 1) {
+        job->template_due = !no_job && !job->options.dry_run;  // gone since it was looked for
     }
     ReadBaseFile(&job->track_count, job->base_names, NAME_SLOT);
     ReadEditFile(&job->edit_count, job->take_suffixes, NAME_SLOT, job->edit_times);
@@ -116,7 +120,7 @@ void Prepare_Job(Job* job)
     for (int32_t t = 0; t < tracks; t++) {
         char* slot = job->out_names + (size_t)t * NAME_SLOT;
         if (snprintf(slot, NAME_SLOT, "%s%s", Base_Name(job, t), job->out_suffix) >= NAME_SLOT)
-            FAIL(">> The output name for track %s is longer than %i characters, exiting\n", Base_Name(job, t),
+            FAIL(">> The output name for track %s is longer than %i characters, exiting\n", Show(Base_Name(job, t)).text,
                  NAME_SLOT - 1);
     }
 
@@ -166,7 +170,11 @@ void Prepare_Job(Job* job)
                      TEMP_FILE);
         }
         if (Is_Input(job, Out_Name(job, t)))
-            FAIL(">> Output file %s would overwrite a file this job reads, exiting\n", Out_Name(job, t));
+            FAIL(">> Output file %s would overwrite a file this job reads, exiting\n", Show(Out_Name(job, t)).text);
+        const char* slash = strrchr(Out_Name(job, t), '/');
+        if (strncmp(slash != nullptr ? slash + 1 : Out_Name(job, t), PARTIAL_PREFIX, strlen(PARTIAL_PREFIX)) == 0)
+            FAIL(">> Output file %s has a name the build uses for its partial files (%s...), exiting\n",
+                 Show(Out_Name(job, t)).text, PARTIAL_PREFIX);
     }
 }
 
@@ -184,24 +192,18 @@ static void Refuse_Misnamed_Take(const Job* job, int32_t t, int32_t i, const cha
         spaces++;
     if (!cr_in_base && !cr_in_suffix && spaces == 0)
         return;
-    FILE* file = fopen(take, "rb");
-    if (file != nullptr) {
-        (void)fclose(file);  // only opened to see that it exists
+    Stream file = Stream_Try_Read(take);  // never waits on a FIFO
+    if (file.fd >= 0) {
+        Stream_Close_Unwritten(&file);  // only opened to see that it exists
         return;
     }
-    // Control characters shown escaped, as the probe shows them.
-    char shown[1024];
-    size_t at = 0;
-    for (const char* c = take; *c && at + 5 < sizeof shown; c++)
-        at += (unsigned char)*c < 32 ? (size_t)snprintf(shown + at, 5, "\\x%02X", (unsigned)*c)
-                                     : (size_t)snprintf(shown + at, 2, "%c", *c);
-    shown[at] = '\0';
+    Shown shown = Show(take);
     if (cr_in_base || cr_in_suffix)
         FAIL(">> Cannot find file called %s, exiting\n"
              ">> %s %s Windows line ends (CR LF): a CR stays in every name; save %s with LF line ends\n",
-             shown, cr_in_base && cr_in_suffix ? "base.txt and points.txt" : cr_in_base ? BASE_FILE : POINTS_FILE,
+             shown.text, cr_in_base && cr_in_suffix ? "base.txt and points.txt" : cr_in_base ? BASE_FILE : POINTS_FILE,
              cr_in_base && cr_in_suffix ? "have" : "has", cr_in_base && cr_in_suffix ? "them" : "it");
-    FAIL(">> Cannot find file called %s, exiting\n>> The take suffix of edit %i in %s ends in %i space%s\n", shown,
+    FAIL(">> Cannot find file called %s, exiting\n>> The take suffix of edit %i in %s ends in %i space%s\n", shown.text,
          i + 1, POINTS_FILE, spaces, spaces == 1 ? "" : "s");
 }
 
@@ -243,16 +245,19 @@ void Probe_Takes(Job* job)
             } else if (f->sample_rate != track->format.sample_rate) {
                 FAIL(">> Samplerate mismatch among %s takes, exiting\n"
                      ">> Take %s (edit %i) is at %i Hz, take %s (edit 1) at %i Hz\n",
-                     Base_Name(job, t), take, i + 1, f->sample_rate, first, track->format.sample_rate);
+                     Show(Base_Name(job, t)).text, Show(take).text, i + 1, f->sample_rate, Show(first).text,
+                     track->format.sample_rate);
             } else if (f->bits_per_sample != track->format.bits_per_sample || f->is_float != track->format.is_float) {
                 FAIL(">> Bit format mismatch among %s takes, exiting\n"
                      ">> Take %s (edit %i) holds %i-bit %s, take %s (edit 1) %i-bit %s\n",
-                     Base_Name(job, t), take, i + 1, f->bits_per_sample, f->is_float ? "float" : "integer", first,
+                     Show(Base_Name(job, t)).text, Show(take).text, i + 1, f->bits_per_sample,
+                     f->is_float ? "float" : "integer", Show(first).text,
                      track->format.bits_per_sample, track->format.is_float ? "float" : "integer");
             } else if (f->channels != track->format.channels) {
                 FAIL(">> Mono-stereo mismatch among %s takes, exiting\n"
                      ">> Take %s (edit %i) has %i channel%s, take %s (edit 1) %i\n",
-                     Base_Name(job, t), take, i + 1, f->channels, f->channels == 1 ? "" : "s", first,
+                     Show(Base_Name(job, t)).text, Show(take).text, i + 1, f->channels, f->channels == 1 ? "" : "s",
+                     Show(first).text,
                      track->format.channels);
             }
         }
@@ -344,7 +349,8 @@ void Plan_Edits(Job* job)
                 Format_Edit_Time(job, i, edit_time);
                 FAIL("Edit %i failed.  The take ends before the edit point.\nOutput files were not built\n"
                      ">> Track %i (%s): take %s is %s long (%i frames); edit %i starts at %s (frame %i)\n",
-                     i + 1, t + 1, Base_Name(job, t), take, take_time, take_frames, i + 1, edit_time, cut->start);
+                     i + 1, t + 1, Show(Base_Name(job, t)).text, Show(take).text, take_time, take_frames, i + 1,
+                     edit_time, cut->start);
             }
             cut->frames = end > cut->start ? end - cut->start : 0;
             cut->held = take_frames - cut->start < cut->frames ? take_frames - cut->start : cut->frames;
@@ -420,7 +426,8 @@ void Print_Fade_Failure(const Job* job, int32_t t, int32_t i)
                                                                  : "the format or the crossfade type";
     Fade_Failure_Words(job, t, i, why);
     printf(">> Track %i (%s), edit %i: no crossfade from %s into %s (%s at fault); the takes meet in a hard cut\n"
-           ">> The %s\n", t + 1, Base_Name(job, t), i + 1, previous, next, culprit, why);
+           ">> The %s\n", t + 1, Show(Base_Name(job, t)).text, i + 1, Show(previous).text, Show(next).text,
+           Show(culprit).text, why);
 }
 
 void Print_Segments(const Job* job)
@@ -431,15 +438,16 @@ void Print_Segments(const Job* job)
     for (int32_t t = 0; t < job->track_count; t++) {
         const Track* track = &job->tracks[t];
         const Wav_Format* f = &track->format;
-        printf("\nTrack %i: %s, %i Hz, %i bits%s, %i channel%s, %i frames\n", t + 1, Out_Name(job, t), f->sample_rate,
+        printf("\nTrack %i: %s, %i Hz, %i bits%s, %i channel%s, %i frames\n", t + 1, Show(Out_Name(job, t)).text,
+               f->sample_rate,
                f->bits_per_sample, f->is_float ? " float" : "", f->channels, f->channels == 1 ? "" : "s", track->length);
         if (job->options.keep_metadata) {
             const Take_Info* first = Take_Of(job, t, 0);
             Take_Name(job, t, 0, take);
             if (first->bext.bytes + first->ixml.bytes == 0)
-                printf("carries no metadata: %s holds no bext or iXML chunk\n", take);
+                printf("carries no metadata: %s holds no bext or iXML chunk\n", Show(take).text);
             else
-                printf("carries from %s:%s%s\n", take, first->bext.bytes ? " bext" : "", first->ixml.bytes ? " iXML" : "");
+                printf("carries from %s:%s%s\n", Show(take).text, first->bext.bytes ? " bext" : "", first->ixml.bytes ? " iXML" : "");
         }
         puts("edit\tstart\tend\ttake\tfirst frame\tframes\ttail pad\tcrossfade");
         for (int32_t i = 0; i + 1 < job->edit_count; i++) {
@@ -447,7 +455,7 @@ void Print_Segments(const Job* job)
             Take_Name(job, t, i, take);
             Format_Edit_Time(job, i, start);
             Format_Edit_Time(job, i + 1, end);
-            printf("%i\t%s\t%s\t%s\t%i\t%i\t%i\t%i\n", i + 1, start, end, take, cut->start, cut->frames,
+            printf("%i\t%s\t%s\t%s\t%i\t%i\t%i\t%i\n", i + 1, start, end, Show(take).text, cut->start, cut->frames,
                    cut->frames - cut->held, cut->fade_frames);
         }
         for (int32_t i = 1; i + 1 < job->edit_count; i++)

@@ -17,6 +17,7 @@
 #include "audio/audio.h"
 #include "driver/driver.h"
 #include "fail.h"
+#include "text.h"
 #include "wav/wav.h"
 
 namespace {
@@ -635,13 +636,12 @@ void Compute_Panels(Work* work, Panel* store, bool tally)
 
 // ---- text ----------------------------------------------------------------------------
 
-// The report's text on its way to the hidden temporary file.
+// The report's text on its way to its partial file.
 struct Text {
     char* buffer;          // TEXT_BUFFER bytes
     int64_t used;
     int64_t written;       // bytes already in the file
-    Stream file;           // the temporary file; file.path is `temp`
-    char temp[PATH_BUFFER];
+    Partial file;
     const char* report;    // the name the report gets
     const char* line;      // what puts a message at the start of a line
 };
@@ -653,19 +653,17 @@ const char* Line_Start(const Job* job)
     return job->options.dry_run || job->options.quiet ? "" : "\n\n";
 }
 
-// Removes the temporary file and ends the process: the report cannot be written.
+// Ends the process: the report cannot be written. FAIL removes its partial file.
 [[noreturn]] void Abandon(Text* text, int error)
 {
-    (void)close(text->file.fd);   // the file is removed next: what it held is lost anyway
-    (void)unlink(text->temp);     // a leftover hidden file is all that failing here can cost
-    FAIL("%s>> Cannot write the report %s (%s), exiting\n", text->line, text->report, strerror(error));
+    FAIL("%s>> Cannot write the report %s (%s), exiting\n", text->line, Show(text->report).text, strerror(error));
 }
 
 void Flush(Text* text)
 {
     int64_t put = 0;
     while (put < text->used) {
-        ssize_t n = write(text->file.fd, text->buffer + put, (size_t)(text->used - put));
+        ssize_t n = write(text->file.stream.fd, text->buffer + put, (size_t)(text->used - put));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -1142,43 +1140,10 @@ const char STYLE[] =
     ".sl{font-size:9px;fill:#444;paint-order:stroke;stroke:#fff;stroke-width:3px}"
     ".tn{font-weight:600}.ok,.off,.bad{font-size:10px}.ok{fill:#333}.off{fill:#b60}.bad{fill:#c00;font-weight:600}.warn{color:#c00}";
 
-// Creates the hidden temporary file next to `report`: ".<name>.<pid>-<n>.tmp", created
-// exclusively and never through a link, so that nothing already there is written into.
-void Create_Temp(Text* text, const char* report)
-{
-    text->report = report;
-    const char* slash = strrchr(report, '/');
-    int folder = slash != nullptr ? (int)(slash - report + 1) : 0;
-    for (int32_t attempt = 0;; attempt++) {
-        int n = snprintf(text->temp, PATH_BUFFER, "%.*s.%s.%ld-%d.tmp", folder, report, report + folder,
-                         (long)getpid(), attempt);
-        if (n >= PATH_BUFFER)
-            FAIL("%s>> The report's name %s is too long, exiting\n", text->line, report);
-        int fd = open(text->temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            text->file = Stream{fd, text->temp};
-            return;
-        }
-        if (errno != EEXIST || attempt == 99)
-            FAIL("%s>> Cannot write the report %s (%s), exiting\n", text->line, report, strerror(errno));
-    }
-}
-
-// Refuses a report that would take the place of one of the job's outputs.
-void Refuse_Output_Name(const Job* job, const char* report)
-{
-    struct stat at_report;
-    bool exists = lstat(report, &at_report) == 0;
-    for (int32_t t = 0; t < job->track_count; t++) {
-        struct stat at_output;
-        bool same = strcmp(report, Out_Name(job, t)) == 0 ||
-                    (exists && lstat(Out_Name(job, t), &at_output) == 0 && at_output.st_dev == at_report.st_dev &&
-                     at_output.st_ino == at_report.st_ino);
-        if (same)
-            FAIL("%s>> The report %s would replace the output %s, exiting\n", Line_Start(job), report,
-                 Out_Name(job, t));
-    }
-}
+// The most one lane of the plan view can take: its name and format, the lead-in, and
+// per edit point a segment, a tail pad and an edit mark with their words.
+constexpr int64_t LANE_BYTES_MAX = 2000 + 6 * NAME_SLOT;
+constexpr int64_t EDIT_IN_LANE_BYTES_MAX = 1400 + 6 * NAME_SLOT;
 
 }  // namespace
 
@@ -1187,7 +1152,6 @@ void Write_Report(const Job* job)
     const char* report = job->options.report;
     if (report == nullptr)
         return;
-    Refuse_Output_Name(job, report);
 
     Work* work = (Work*)Block_Alloc((int64_t)sizeof(Work));
     work->job = job;
@@ -1227,7 +1191,8 @@ void Write_Report(const Job* job)
     Text text{};
     text.buffer = (char*)Block_Alloc(TEXT_BUFFER);
     text.line = Line_Start(job);
-    Create_Temp(&text, report);
+    text.report = report;
+    Partial_Begin(job->folders[job->report.folder].fd, job->report.name, report, &text.file);
     Put(&text, "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Tavlin report: %d track%s, "
         "%d edit points</title>\n<style>%s</style></head>\n<body>\n<h1>Tavlin report</h1>\n", tracks,
         tracks == 1 ? "" : "s", job->edit_count, STYLE);
@@ -1243,18 +1208,7 @@ void Write_Report(const Job* job)
     Put_Edits(&text, work, store);
     Put(&text, "</body></html>\n");
     Flush(&text);
-    if (fsync(text.file.fd) != 0)
-        Abandon(&text, errno);
-    if (close(text.file.fd) != 0) {
-        int error = errno;
-        (void)unlink(text.temp);  // the report is given up; the hidden file must not stay
-        FAIL("%s>> Cannot write the report %s (%s), exiting\n", text.line, report, strerror(error));
-    }
-    if (rename(text.temp, report) != 0) {
-        int error = errno;
-        (void)unlink(text.temp);  // likewise
-        FAIL("%s>> Cannot write the report %s (%s), exiting\n", text.line, report, strerror(error));
-    }
+    Partial_Publish(&text.file);
 
     free(text.buffer);
     free(store);
@@ -1268,5 +1222,20 @@ void Write_Report(const Job* job)
     free(work->previous);
     free(work);
     if (!job->options.quiet)
-        printf("\n\nReport written to %s", report);
+        printf("\n\nReport written to %s", Show(report).text);
+}
+
+int64_t Report_Bytes_At_Most(const Job* job)
+{
+    // The head and style, the legend and the axis, every lane, and the edit view: the
+    // panels shown, each row's heading and warning, up to REPORT_BYTES_LIMIT, past which
+    // rows are left out.
+    int64_t tracks = job->track_count, rows = job->edit_count > 2 ? job->edit_count - 2 : 0;
+    int64_t plan = 16384 + (int64_t)job->take_count * (400 + 6 * NAME_SLOT) +
+                   tracks * (LANE_BYTES_MAX + (int64_t)job->edit_count * EDIT_IN_LANE_BYTES_MAX);
+    int64_t panels = rows * tracks <= REPORT_PANEL_LIMIT ? rows * tracks
+                     : tracks > 0                        ? REPORT_PANEL_LIMIT / tracks * tracks
+                                                         : 0;
+    int64_t edits = panels * PANEL_BYTES_MAX + rows * (600 + 12 * NAME_SLOT);
+    return plan + (edits < REPORT_BYTES_LIMIT ? edits : REPORT_BYTES_LIMIT);
 }

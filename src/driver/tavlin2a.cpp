@@ -19,10 +19,11 @@ int main(int argc, char** argv)
     Print_Banner(job);
     Enter_Directory(job);
     Settle_Names(job);
-    Lock_Folder();
+    Lock_Folder(job);
     Read_Job_Files(job);
     Print_Plan_Line(job);
     Prepare_Job(job);
+    Open_Folders(job);
     Check_Inputs(job);  // before any take is opened
     Probe_Takes(job);
     Plan_Edits(job);

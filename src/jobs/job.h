@@ -62,6 +62,26 @@ struct Track {
     int32_t fade_frames;  // crossfade length in frames
 };
 
+// A file the run writes: the folder it lies in, opened once before the checks, and its
+// name there. The checks, the creation of its partial file, the rename, removals and
+// syncs all go through the folder's descriptor, so a folder path that is swapped for
+// another after the checks changes nothing.
+struct Place {
+    int32_t folder;    // index into Job::folders
+    const char* name;  // the file's name in its folder (points into `path`)
+    const char* path;  // the path as the user gave it, for messages
+};
+
+// Folders the run writes into: the working folder (0, which also holds the run's lock
+// and xfade_temp.wav), every output's and the report's.
+constexpr int32_t MAX_FOLDERS = MAX_ENTRIES + 2;
+struct Folder {
+    int fd;              // -1: it could not be opened; `error` says why
+    int error;
+    const char* path;    // its path: the first `length` characters of a file's path ("." when empty)
+    int32_t length;
+};
+
 struct Job {
     Options options;
     bool template_due;  // tavlinrc.txt is missing: a real run writes the template
@@ -84,6 +104,12 @@ struct Job {
     int32_t take_of[MAX_ENTRIES];     // per edit point: its take's number
     int32_t first_edit[MAX_ENTRIES];  // per take number: the first edit point naming it
     int32_t take_count;
+
+    Folder folders[MAX_FOLDERS];
+    int32_t folder_count;
+    Place outputs[MAX_ENTRIES];
+    Place temp;    // xfade_temp.wav, in the working folder
+    Place report;  // --report's file; its name is nullptr when there is none
 
     Track tracks[MAX_ENTRIES];
     Take_Info* takes;  // what the probe found: track_count x take_count, Take_Of() finds one

@@ -1,7 +1,9 @@
 #include "jobs/jobs.h"
 
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -12,6 +14,7 @@
 #include <cstring>
 
 #include "fail.h"
+#include "text.h"
 
 static const char RC_TEMPLATE[] =
     "Parameters file for tavlin - remove parenthesis to use\n\nSet all tracks the same:\n"
@@ -38,24 +41,57 @@ static const char POINTS_HINT[] =
 static const char RC_HINT[] = ">> Write entries as xf_all, LENGTH_MS, TYPE or xf_tr, TRACK, LENGTH_MS, TYPE with a TAB "
                               "between the fields, lengths with a decimal point (12.5).\n";
 
-// Reads the whole of `file` into `buffer` and NUL-terminates it; the file must fit
-// in capacity - 1 bytes. Closes the file, also before refusing it. Refuses a NUL byte,
-// which would end the text early, and returns where the text starts: after a UTF-8
-// byte order mark, which some editors put at the start of a file.
-static char* Read_Whole(FILE* file, const char* name, char* buffer, int32_t capacity)
+// Opens job file `name` for reading without waiting (a FIFO would block an ordinary
+// open), then looks at what was opened: only a regular file is read. Returns the
+// descriptor, or -1 with errno ENOENT when there is no such file; refuses the rest.
+static int Open_Job_File(const char* name)
 {
-    // A directory opens like a file on some systems but cannot be read.
-    int first = fgetc(file);
-    bool readable = !(first == EOF && ferror(file)) && fseek(file, 0, SEEK_END) == 0;
-    long size = readable ? ftell(file) : -1;
-    bool fits = size <= capacity - 1;
-    readable = size >= 0 && (!fits || (fseek(file, 0, SEEK_SET) == 0 && fread(buffer, 1, (size_t)size, file) == (size_t)size));
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return -1;
+        FAIL(">> Cannot read %s (%s), exiting\n", name, strerror(errno));
+    }
+    struct stat about;
+    if (fstat(fd, &about) != 0 || !S_ISREG(about.st_mode)) {
+        bool folder = S_ISDIR(about.st_mode);
+        (void)close(fd);  // only opened to read
+        if (folder)
+            FAIL(">> Cannot read %s, exiting\n", name);
+        FAIL(">> Cannot read %s (not a regular file), exiting\n", name);
+    }
+    return fd;
+}
+
+// Reads the whole of the open job file `fd` into `buffer` and NUL-terminates it; the
+// file must fit in capacity - 1 bytes. Closes the file, also before refusing it.
+// Refuses a NUL byte, which would end the text early, and returns where the text
+// starts: after a UTF-8 byte order mark, which some editors put at the start of a file.
+static char* Read_Whole(int fd, const char* name, char* buffer, int32_t capacity)
+{
+    int64_t size = 0;
+    bool readable = true;
+    for (;;) {
+        // One byte more than fits tells a file that is too long.
+        ssize_t n = read(fd, buffer + size, (size_t)(capacity - size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            readable = n == 0;
+            break;
+        }
+        size += n;
+        if (size == capacity)
+            break;
+    }
+    struct stat about;
+    int64_t length = fstat(fd, &about) == 0 && about.st_size > size ? (int64_t)about.st_size : size;
     // Only read from: a failing close cannot lose anything.
-    (void)fclose(file);
+    (void)close(fd);
     if (!readable)
         FAIL(">> Cannot read %s, exiting\n", name);
-    if (!fits)
-        FAIL(">> %s is %ld bytes long; it may hold at most %i, exiting\n", name, size, capacity - 1);
+    if (size > capacity - 1)
+        FAIL(">> %s is %lld bytes long; it may hold at most %i, exiting\n", name, (long long)length, capacity - 1);
     buffer[size] = '\0';
     const char* nul = (const char*)memchr(buffer, '\0', (size_t)size);
     if (nul != nullptr) {
@@ -80,14 +116,14 @@ static char* Next_Line(char** cursor)
     return line;
 }
 
-// `token` cut in place before the CRs at its end, for a refusal to print: a CR in the
-// message would send a terminal's cursor back over the line.
-static const char* Shown(char* token)
+// `token` cut in place before the CRs at its end, and its control bytes escaped, for a
+// refusal to print: raw, a CR would send a terminal's cursor back over the line.
+static Shown Token(char* token)
 {
     size_t length = strlen(token);
     while (length > 0 && token[length - 1] == '\r')
         token[--length] = '\0';
-    return token;
+    return Show(token);
 }
 
 // True when `text` holds nothing but spaces, TABs, CRs and LFs.
@@ -190,13 +226,13 @@ static float Rc_Length(char* token, int32_t line)
     double value;
     const char* start = token + strspn(token, " ");
     if (Decimal_End(start) == start && (strncasecmp(start, "inf", 3) == 0 || strncasecmp(start, "nan", 3) == 0))
-        FAIL(">> %s line %i: \"%s\" is not a usable number, exiting\n%s", RC_FILE, line, Shown(token), RC_HINT);
+        FAIL(">> %s line %i: \"%s\" is not a usable number, exiting\n%s", RC_FILE, line, Token(token).text, RC_HINT);
     if (!Parse_Double(token, &value))
         FAIL(">> %s line %i: \"%s\" is not a crossfade length in milliseconds, exiting\n%s", RC_FILE, line,
-             Shown(token), RC_HINT);
+             Token(token).text, RC_HINT);
     float narrowed = (float)value;
     if (!std::isfinite(narrowed))
-        FAIL(">> %s line %i: \"%s\" is too large for a crossfade length, exiting\n", RC_FILE, line, Shown(token));
+        FAIL(">> %s line %i: \"%s\" is too large for a crossfade length, exiting\n", RC_FILE, line, Token(token).text);
     return narrowed;
 }
 
@@ -205,7 +241,7 @@ static int32_t Rc_Whole(char* token, int32_t line, const char* what)
 {
     int32_t value;
     if (!Parse_Int32(token, &value))
-        FAIL(">> %s line %i: \"%s\" is not %s, exiting\n%s", RC_FILE, line, Shown(token), what, RC_HINT);
+        FAIL(">> %s line %i: \"%s\" is not %s, exiting\n%s", RC_FILE, line, Token(token).text, what, RC_HINT);
     return value;
 }
 
@@ -238,27 +274,13 @@ void Write_RC_Template()
         printf(">> Cannot write the template %s; building without crossfades\n", RC_FILE);
 }
 
-// Refuses a job file that is a FIFO, a device or a socket: opening it could wait for
-// ever, and what it yields is no file the user wrote.
-static void Refuse_Unusual(const char* name)
-{
-    struct stat about;
-    if (stat(name, &about) == 0 && !S_ISREG(about.st_mode) && !S_ISDIR(about.st_mode))
-        FAIL(">> Cannot read %s (not a regular file), exiting\n", name);
-}
-
 int32_t Check_RC(int32_t track_types[], float track_lengths[], int32_t* all_type, float* all_length)
 {
-    Refuse_Unusual(RC_FILE);
-    FILE* file = fopen(RC_FILE, "r");
-    if (file == nullptr) {
-        // Only a file that is not there is replaced by the template; one that exists
-        // but cannot be read is the user's and is left alone.
-        if (errno != ENOENT)
-            FAIL(">> Cannot read %s (%s), exiting\n", RC_FILE, strerror(errno));
-        Write_RC_Template();
+    // Only a file that is not there is answered with 1 (the caller writes the template
+    // once every check has passed); one that exists but cannot be read is refused.
+    int file = Open_Job_File(RC_FILE);
+    if (file < 0)
         return 1;
-    }
 
     char buffer[RC_BUFFER];
     char* cursor = Read_Whole(file, RC_FILE, buffer, RC_BUFFER);
@@ -273,7 +295,7 @@ int32_t Check_RC(int32_t track_types[], float track_lengths[], int32_t* all_type
         char* token = Next_Token(&fields, "\t");
         if (token != nullptr && strncmp(token + strspn(token, " "), "xf_", 3) == 0 && strcmp(token, "xf_tr") != 0 &&
             strcmp(token, "xf_all") != 0)
-            FAIL(">> %s line %i: \"%s\" is not a crossfade entry, exiting\n%s", RC_FILE, line_number, Shown(token),
+            FAIL(">> %s line %i: \"%s\" is not a crossfade entry, exiting\n%s", RC_FILE, line_number, Token(token).text,
                  RC_HINT);
         // A keyword later on the line counts as well, and whatever follows an entry's
         // values is ignored.
@@ -283,7 +305,7 @@ int32_t Check_RC(int32_t track_types[], float track_lengths[], int32_t* all_type
                 Entry_Values(&fields, values, 3, "xf_tr", "track, length and type", line_number, cursor);
                 int32_t track = Rc_Whole(values[0], line_number, "a track number");
                 if (track < 1 || track > MAX_ENTRIES)
-                    FAIL(">> %s names track \"%s\"; tracks are numbered 1 to %i, exiting\n", RC_FILE, values[0],
+                    FAIL(">> %s names track \"%s\"; tracks are numbered 1 to %i, exiting\n", RC_FILE, Token(values[0]).text,
                          MAX_ENTRIES);
                 track_lengths[track - 1] = Rc_Length(values[1], line_number);
                 track_types[track - 1] = Rc_Whole(values[2], line_number, "a crossfade type");
@@ -301,9 +323,8 @@ int32_t Check_RC(int32_t track_types[], float track_lengths[], int32_t* all_type
 // its text starts; `holds` says what the file holds, for the message when it is missing.
 static char* Read_List(const char* name, const char* holds, char* buffer)
 {
-    Refuse_Unusual(name);
-    FILE* file = fopen(name, "rb");
-    if (file == nullptr)
+    int file = Open_Job_File(name);
+    if (file < 0)
         FAIL(">> Cannot find file %s that holds your %s, exiting\n\n", name, holds);
     return Read_Whole(file, name, buffer, LIST_BUFFER);
 }
@@ -343,24 +364,24 @@ void ReadEditFile(int32_t* count, char* suffixes, int32_t stride, Edit_Time time
                  POINTS_HINT);
         if (tab == nullptr)
             FAIL(">> %s line %i: \"%s\" holds no TAB between the time and the take suffix, exiting\n%s", POINTS_FILE,
-                 line_number, Shown(time), POINTS_HINT);
+                 line_number, Token(time).text, POINTS_HINT);
         if (*suffix == '\0')
-            FAIL(">> %s line %i: \"%s\" names no take after its TAB, exiting\n", POINTS_FILE, line_number, Shown(time));
+            FAIL(">> %s line %i: \"%s\" names no take after its TAB, exiting\n", POINTS_FILE, line_number, Token(time).text);
         Store_Entry(suffixes, stride, n, suffix, POINTS_FILE, "edit points", "Take suffix of edit");
         if (status == TIME_NOT_FINITE)
-            FAIL(">> %s line %i: \"%s\" is not a usable number, exiting\n%s", POINTS_FILE, line_number, Shown(time),
+            FAIL(">> %s line %i: \"%s\" is not a usable number, exiting\n%s", POINTS_FILE, line_number, Token(time).text,
                  POINTS_HINT);
         if (status == TIME_TOO_LARGE)
             FAIL(">> %s line %i: \"%s\" is too large for an edit time, exiting\n", POINTS_FILE, line_number,
-                 Shown(time));
+                 Token(time).text);
         if (status == TIME_TOO_PRECISE)
-            FAIL(">> %s line %i: \"%s\" has more than %i decimals, exiting\n", POINTS_FILE, line_number, Shown(time),
+            FAIL(">> %s line %i: \"%s\" has more than %i decimals, exiting\n", POINTS_FILE, line_number, Token(time).text,
                  TIME_DECIMALS);
         if (status != TIME_OK) {
             if (strchr(time, ':') != nullptr)
                 FAIL(">> %s line %i: \"%s\" is not a timecode (m:ss.fff or h:mm:ss.fff, seconds and minutes below "
-                     "60), exiting\n%s", POINTS_FILE, line_number, Shown(time), POINTS_HINT);
-            FAIL(">> %s line %i: \"%s\" is not a time in seconds, exiting\n%s", POINTS_FILE, line_number, Shown(time),
+                     "60), exiting\n%s", POINTS_FILE, line_number, Token(time).text, POINTS_HINT);
+            FAIL(">> %s line %i: \"%s\" is not a time in seconds, exiting\n%s", POINTS_FILE, line_number, Token(time).text,
                  POINTS_HINT);
         }
         read.line = line_number;

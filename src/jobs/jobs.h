@@ -23,8 +23,10 @@ constexpr const char* POINTS_FILE = "points.txt";
 
 // Reads the run-control file into the per-track types and lengths (index = track
 // number - 1; milliseconds) and the all-tracks setting, writing only what the file
-// names. Returns 0 when it was read; 1 when it did not exist and the commented
-// template was written in its place (or could not be, which is said in a ">> " line).
+// names. Returns 0 when it was read; 1 when it does not exist, for the caller to write
+// the commented template (Write_RC_Template) once the job has passed every check: a
+// refused job leaves nothing behind. A file that is not a regular file (a FIFO, a
+// folder) is refused without waiting on it.
 // Entries are "xf_all", length, type or "xf_tr", track, length, type with TABs between
 // the fields, all on one line; other text is ignored, but a line that begins with
 // "xf_" and is not an entry is refused, as is an entry short of a value.

@@ -1,6 +1,7 @@
 #include "wav/wav.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,9 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "audio/audio.h"
 #include "fail.h"
+#include "text.h"
 
 // ---- files -------------------------------------------------------------------
 
@@ -34,20 +37,140 @@ Stream Stream_Open_Read(const char* path)
 {
     Stream stream = Stream_Try_Read(path);
     if (stream.fd < 0)
-        FAIL(">> Cannot open %s (%s), exiting\n", path, strerror(errno));
+        FAIL(">> Cannot open %s (%s), exiting\n", Show(path).text, strerror(errno));
     return stream;
+}
+
+// What fstat says of `fd`, as a File_Identity.
+static File_Identity Identity_Of(const struct stat& st)
+{
+    return File_Identity{(uint64_t)st.st_dev, (uint64_t)st.st_ino, (int64_t)st.st_size, (int64_t)st.st_mtim.tv_sec,
+                         (int64_t)st.st_mtim.tv_nsec};
+}
+
+Stream Stream_Open_Probed(const char* path, const File_Identity* identity)
+{
+    Stream stream = Stream_Try_Read(path);
+    struct stat st;
+    bool same = stream.fd >= 0 && fstat(stream.fd, &st) == 0 && identity != nullptr;
+    if (same) {
+        File_Identity now = Identity_Of(st);
+        same = now.device == identity->device && now.inode == identity->inode && now.bytes == identity->bytes &&
+               now.modified_s == identity->modified_s && now.modified_ns == identity->modified_ns;
+    }
+    if (!same) {
+        if (stream.fd >= 0)
+            Stream_Close_Unwritten(&stream);
+        FAIL(">> Take %s is no longer the file that was probed: it was replaced or changed while the job ran, "
+             "exiting\n", Show(path).text);
+    }
+    return stream;
+}
+
+Stream Stream_Create_At(int folder, const char* name, const char* path)
+{
+    // Whatever stands at the name goes first, so a link there is never written through;
+    // O_EXCL | O_NOFOLLOW then refuse anything that appears in between.
+    if (unlinkat(folder, name, 0) != 0 && errno != ENOENT)
+        FAIL(">> Cannot replace %s (%s), exiting\n", Show(path).text, strerror(errno));
+    int fd = openat(folder, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        FAIL(">> Cannot open %s (%s), exiting\n", Show(path).text, strerror(errno));
+    return Stream{fd, path};
 }
 
 Stream Stream_Create(const char* path)
 {
-    // Whatever stands at the name goes first, so a link there is never written through;
-    // O_EXCL | O_NOFOLLOW then refuse anything that appears in between.
-    if (unlink(path) != 0 && errno != ENOENT)
-        FAIL(">> Cannot replace %s (%s), exiting\n", path, strerror(errno));
-    int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0)
-        FAIL(">> Cannot open %s (%s), exiting\n", path, strerror(errno));
-    return Stream{fd, path};
+    return Stream_Create_At(AT_FDCWD, path, path);
+}
+
+// ---- publishing ------------------------------------------------------------------
+
+// 64 random bits for a partial name: from the system's random source, or where that is
+// missing from the clock and the process id (O_EXCL still keeps names apart).
+static uint64_t Random_Bits()
+{
+    uint64_t bits = 0;
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    bool read_all = fd >= 0 && read(fd, &bits, sizeof bits) == (ssize_t)sizeof bits;
+    if (fd >= 0)
+        (void)close(fd);  // only read from
+    if (!read_all) {
+        struct timespec now {};
+        (void)clock_gettime(CLOCK_REALTIME, &now);  // zeros without a clock: the pid still differs
+        bits = (uint64_t)now.tv_nsec * 0x9E3779B97F4A7C15ULL ^ (uint64_t)now.tv_sec << 20 ^ (uint64_t)getpid();
+    }
+    return bits;
+}
+
+bool Is_Partial_Of(const char* entry, const char* final_name)
+{
+    size_t prefix = strlen(PARTIAL_PREFIX), length = strlen(final_name);
+    if (strncmp(entry, PARTIAL_PREFIX, prefix) != 0 || strncmp(entry + prefix, final_name, length) != 0 ||
+        entry[prefix + length] != '.')
+        return false;
+    // A random part; or a process id, as earlier versions of the tool named them.
+    const char* tail = entry + prefix + length + 1;
+    size_t digits = strlen(tail);
+    return (digits == PARTIAL_RANDOM_DIGITS && strspn(tail, "0123456789abcdef") == digits) ||
+           (digits > 0 && digits <= 10 && strspn(tail, "0123456789") == digits);
+}
+
+void Partial_Begin(int folder, const char* final_name, const char* final_path, Partial* partial)
+{
+    partial->folder = folder;
+    partial->final_name = final_name;
+    partial->final_path = final_path;
+    int folder_length = (int)(strlen(final_path) - strlen(final_name));
+    for (int32_t attempt = 0;; attempt++) {
+        if (snprintf(partial->name, sizeof partial->name, "%s%s.%016llx", PARTIAL_PREFIX, final_name,
+                     (unsigned long long)Random_Bits()) >= (int)sizeof partial->name ||
+            snprintf(partial->path, sizeof partial->path, "%.*s%s", folder_length, final_path, partial->name) >=
+                (int)sizeof partial->path)
+            FAIL(">> The name %s is too long for the partial file it is built under, exiting\n", Show(final_path).text);
+        // Created and named for removal with no signal in between.
+        Hold_Signals();
+        int fd = openat(folder, partial->name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        int error = errno;
+        if (fd >= 0)
+            Set_Partial(folder, partial->name);  // ours: a failure or signal from here on removes it
+        Release_Signals();
+        if (fd < 0 && error == EEXIST && attempt < 100)
+            continue;
+        if (fd < 0)
+            FAIL(">> Cannot open %s (%s), exiting\n", Show(partial->path).text, strerror(error));
+        // Locked before a byte is written: a cleanup leaves alone an empty partial file, and
+        // one that somebody holds. A cleanup that holds it this very moment sees it empty
+        // and lets go; the name is given up for another all the same.
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            (void)unlinkat(folder, partial->name, 0);  // empty, and ours: created exclusively above
+            Set_Partial(-1, nullptr);
+            (void)close(fd);  // nothing was written
+            if (attempt < 100)
+                continue;
+            FAIL(">> Cannot hold a partial file for %s, exiting\n", Show(final_path).text);
+        }
+        partial->stream = Stream{fd, partial->path};
+        return;
+    }
+}
+
+void Partial_Publish(Partial* partial)
+{
+    if (fsync(partial->stream.fd) != 0)
+        FAIL(">> Cannot finish writing %s (%s), exiting\n", Show(partial->path).text, strerror(errno));
+    // Renamed while the lock is still held, so that no other run's cleanup can take it
+    // for a leftover in between; once synced, the close can no longer lose any of it.
+    if (renameat(partial->folder, partial->name, partial->folder, partial->final_name) != 0)
+        FAIL(">> Cannot replace %s with its new build (%s), exiting\n", Show(partial->final_path).text,
+             strerror(errno));
+    Set_Partial(-1, nullptr);
+    Stream_Close_Written(&partial->stream);
+    // The rename is done: the name holds the whole new file. Syncing the folder makes the
+    // rename itself outlast a power cut; where a file system cannot sync a folder, the
+    // name holds after a power cut either the previous file or the new one, both whole,
+    // so a failure here is ignored.
+    (void)fsync(partial->folder);
 }
 
 int64_t Stream_Read_At(const Stream* stream, int64_t byte_offset, uint8_t* buffer, int64_t bytes)
@@ -58,7 +181,7 @@ int64_t Stream_Read_At(const Stream* stream, int64_t byte_offset, uint8_t* buffe
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            FAIL(">> Cannot read %s (%s), exiting\n", stream->path, strerror(errno));
+            FAIL(">> Cannot read %s (%s), exiting\n", Show(stream->path).text, strerror(errno));
         if (n == 0)
             break;
         got += n;
@@ -77,7 +200,7 @@ void Stream_Write_At(const Stream* stream, int64_t byte_offset, const uint8_t* b
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            FAIL(">> Cannot write %s (%s), exiting\n", stream->path,
+            FAIL(">> Cannot write %s (%s), exiting\n", Show(stream->path).text,
                  n < 0 ? strerror(errno) : "disk full or file too large?");
         put += n;
     }
@@ -86,7 +209,7 @@ void Stream_Write_At(const Stream* stream, int64_t byte_offset, const uint8_t* b
 void Stream_Close_Written(Stream* stream)
 {
     if (close(stream->fd) != 0)
-        FAIL(">> Cannot finish writing %s (%s), exiting\n", stream->path, strerror(errno));
+        FAIL(">> Cannot finish writing %s (%s), exiting\n", Show(stream->path).text, strerror(errno));
     stream->fd = -1;
 }
 
@@ -177,7 +300,7 @@ struct Walk {
 // file is not of that form.
 static bool Walk_Chunks(const Stream* file, int64_t file_bytes, Walk* walk)
 {
-    *walk = Walk{-1, -1, 0, {0, 0}, {0, 0}, false};
+    *walk = Walk{-1, -1, 0, {0, 0, 0}, {0, 0, 0}, false};
     uint8_t head[12];
     if (Stream_Read_At(file, 0, head, 12) < 12 || memcmp(head + 8, "WAVE", 4) != 0)
         return false;
@@ -210,9 +333,9 @@ static bool Walk_Chunks(const Stream* file, int64_t file_bytes, Walk* walk)
         } else if (memcmp(chunk, "fmt ", 4) == 0 && walk->fmt_at < 0) {
             walk->fmt_at = at;
         } else if (memcmp(chunk, "bext", 4) == 0 && walk->bext.bytes == 0 && at + 8 + (int64_t)size <= file_bytes) {
-            walk->bext = {at, 8 + (int64_t)size + (int64_t)(size & 1)};
+            walk->bext = {at, 8 + (int64_t)size + (int64_t)(size & 1), (int32_t)(size & 1)};
         } else if (memcmp(chunk, "iXML", 4) == 0 && walk->ixml.bytes == 0 && at + 8 + (int64_t)size <= file_bytes) {
-            walk->ixml = {at, 8 + (int64_t)size + (int64_t)(size & 1)};
+            walk->ixml = {at, 8 + (int64_t)size + (int64_t)(size & 1), (int32_t)(size & 1)};
         }
         int64_t next = at + 8 + (int64_t)size + (int64_t)(size & 1);
         if (next > file_bytes + 1) {  // a last odd chunk may lack its pad byte
@@ -243,32 +366,18 @@ static const char* Format_Name(int32_t code)
 {
     FAIL(">> Take %s holds %s, which the tool cannot cut, exiting\n"
          ">> Convert it to 16-, 24- or 32-bit PCM or to float first, for example: sox in.wav -b 24 out.wav\n",
-         path, what);
-}
-
-// Shows `path` with control characters escaped (a CR from a job file saved with Windows
-// line ends is part of the name; shown raw it would garble the line).
-static void Shown_Name(const char* path, char* shown, size_t capacity)
-{
-    size_t at = 0;
-    for (const char* c = path; *c && at + 5 < capacity; c++)
-        at += (unsigned char)*c < 32 ? (size_t)snprintf(shown + at, 5, "\\x%02X", (unsigned)*c)
-                                     : (size_t)snprintf(shown + at, 2, "%c", *c);
-    shown[at] = '\0';
+         Show(path).text, what);
 }
 
 void GET_ATTRIBUTES(int32_t take, const char* path, Take_Info takes[])
 {
     Stream in = Stream_Try_Read(path);
-    if (in.fd < 0) {
-        char shown[1024];
-        Shown_Name(path, shown, sizeof shown);
-        FAIL(">> Cannot find file called %s, exiting\n", shown);
-    }
+    if (in.fd < 0)
+        FAIL(">> Cannot find file called %s, exiting\n", Show(path).text);
     struct stat st;
     if (fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         Stream_Close_Unwritten(&in);
-        FAIL(">> Take %s is not a regular file, exiting\n", path);
+        FAIL(">> Take %s is not a regular file, exiting\n", Show(path).text);
     }
     int64_t file_bytes = (int64_t)st.st_size;
     uint8_t magic[16];
@@ -286,7 +395,7 @@ void GET_ATTRIBUTES(int32_t take, const char* path, Take_Info takes[])
         // character, as takes whose format chunk is tagged that way still build.
         fmt_at = FIND_TAG(&in, "fmt", 3, PROBE_TAG_LIMIT);
         if (fmt_at < 0) {
-            printf(">> Can't find format chunk in wave file!\n>> in take %s\n", path);
+            printf(">> Can't find format chunk in wave file!\n>> in take %s\n", Show(path).text);
             fmt_at = PROBE_TAG_LIMIT;  // the fields are read as if it stood there
         }
     }
@@ -294,18 +403,21 @@ void GET_ATTRIBUTES(int32_t take, const char* path, Take_Info takes[])
     uint64_t data_bytes = walk.data_bytes;
     // A whole chunk list without a data chunk holds no audio: searching it would take
     // the tag's text inside some other chunk for the audio.
-    if (walked && !walk.broken && data_at < 0)
-        FAIL(">> Can't find data block in wave file, exiting\n>> in take %s, whose chunks hold no data chunk\n", path);
+    if (walked && !walk.broken && data_at < 0) {
+        Stream_Close_Unwritten(&in);
+        FAIL(">> Can't find data block in wave file, exiting\n>> in take %s, whose chunks hold no data chunk\n",
+             Show(path).text);
+    }
     if (!walked || walk.broken) {
         data_at = FIND_TAG(&in, "data", 4, PROBE_TAG_LIMIT);
         if (data_at < 0) {
             Stream_Close_Unwritten(&in);
-            FAIL(">> Can't find data block in wave file, exiting\n>> in take %s\n", path);
+            FAIL(">> Can't find data block in wave file, exiting\n>> in take %s\n", Show(path).text);
         }
         uint8_t size_field[4];
         (void)Stream_Read_At(&in, data_at + 4, size_field, 4);  // the tag was read whole, so its size lies within
         data_bytes = Get32(size_field);
-        walk.bext = walk.ixml = {0, 0};  // a broken list: nothing to carry
+        walk.bext = walk.ixml = {0, 0, 0};  // a broken list: nothing to carry
     }
     uint8_t fmt[48];  // tag, size, and the fields of an extensible format chunk; zeros past the end
     (void)Stream_Read_At(&in, fmt_at, fmt, sizeof fmt);
@@ -335,25 +447,25 @@ void GET_ATTRIBUTES(int32_t take, const char* path, Take_Info takes[])
     if (is_float ? bits != 32 && bits != 64 : bits != 16 && bits != 24 && bits != 32)
         FAIL(">> Take %s has %i-bit %s samples; the tool handles 16-, 24- and 32-bit integer and 32- and "
              "64-bit float, exiting\n",
-             path, bits, is_float ? "float" : "integer");
+             Show(path).text, bits, is_float ? "float" : "integer");
     int32_t bytes = bits / 8;
     int32_t frame_size = bytes * chans;
     if (frame_size == 0)
-        FAIL(">> Take %s declares 0 channels, exiting\n", path);
+        FAIL(">> Take %s declares 0 channels, exiting\n", Show(path).text);
     if (chans > MAX_CHANNELS)
-        FAIL(">> Take %s declares %i channels; the tool handles at most %i, exiting\n", path, chans, MAX_CHANNELS);
+        FAIL(">> Take %s declares %i channels; the tool handles at most %i, exiting\n", Show(path).text, chans, MAX_CHANNELS);
     if (block_align != frame_size)
-        FAIL(">> Take %s has frames of %i bytes where %i channels of %i bits need %i, exiting\n", path,
+        FAIL(">> Take %s has frames of %i bytes where %i channels of %i bits need %i, exiting\n", Show(path).text,
              block_align, chans, bits, frame_size);
     if (rate <= 0)
-        FAIL(">> Take %s has a sample rate of %u Hz, exiting\n", path, (unsigned)rate);
+        FAIL(">> Take %s has a sample rate of %u Hz, exiting\n", Show(path).text, (unsigned)rate);
 
     int64_t offset = data_at + 8;
     int64_t available = file_bytes > offset ? file_bytes - offset : 0;
     int64_t audio = (int64_t)(data_bytes < (uint64_t)available ? data_bytes : (uint64_t)available);
     int64_t count = audio / frame_size;
     if (count > INT32_MAX)
-        FAIL(">> Take %s holds %lld frames; the tool addresses at most %d, exiting\n", path, (long long)count,
+        FAIL(">> Take %s holds %lld frames; the tool addresses at most %d, exiting\n", Show(path).text, (long long)count,
              INT32_MAX);
 
     Take_Info* info = &takes[take];
@@ -364,6 +476,7 @@ void GET_ATTRIBUTES(int32_t take, const char* path, Take_Info takes[])
     info->file_bytes = file_bytes;
     info->bext = walk.bext;
     info->ixml = walk.ixml;
+    info->identity = Identity_Of(st);
 }
 
 // ---- headers -------------------------------------------------------------------
@@ -466,9 +579,13 @@ static int64_t Write_Header(const Stream* out, const Wav_Format* format, int32_t
         for (int64_t done = 0; done < carried[k].bytes; done += (int64_t)sizeof block) {
             int64_t n = carried[k].bytes - done < (int64_t)sizeof block ? carried[k].bytes - done : (int64_t)sizeof block;
             // A chunk the probe found whole must still be whole; a take cut short since
-            // would put zeros in the output's chunk list.
-            if (Stream_Read_At(carry_from, carried[k].at + done, block, n) < n)
-                FAIL(">> Take %s holds fewer bytes than when the job was planned, exiting\n", carry_from->path);
+            // would put zeros in the output's chunk list. The pad byte of an odd-sized
+            // chunk that ends its file is the one byte that may be missing: it is 0.
+            int64_t needed = done + n == carried[k].bytes ? n - carried[k].pad : n;
+            if (Stream_Read_At(carry_from, carried[k].at + done, block, n) < needed)
+                FAIL(">> Take %s holds fewer bytes than when the job was planned, exiting\n", Show(carry_from->path).text);
+            if (needed < n)
+                block[n - 1] = 0;
             Stream_Write_At(out, at + done, block, n);
         }
         at += carried[k].bytes;

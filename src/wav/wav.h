@@ -33,13 +33,62 @@ struct Stream {
     const char* path;
 };
 
+// Which file a name led to, and how it stood: a file replaced (another inode) or
+// rewritten (another size or modification time) since is no longer the same.
+struct File_Identity {
+    uint64_t device;
+    uint64_t inode;
+    int64_t bytes;
+    int64_t modified_s;
+    int64_t modified_ns;
+};
+
 // Opens `path` for reading (never blocks on a FIFO); fd < 0 when that fails (errno says why).
 Stream Stream_Try_Read(const char* path);
 // Opens `path` for reading; ends the process with ">> Cannot open ..." when it fails.
 Stream Stream_Open_Read(const char* path);
-// Removes whatever is at `path` (a link is removed, never followed) and creates a new
-// empty file there exclusively, for writing; ends the process when that fails.
+// Opens the take at `path` for reading and makes sure it is still the file the probe
+// read (`identity`); ends the process with a line naming the take when it is not.
+Stream Stream_Open_Probed(const char* path, const File_Identity* identity);
+// Removes whatever is at `name` in the folder open as `folder` (a link is removed, never
+// followed) and creates a new empty file there exclusively, for writing; `path` names it
+// in messages. Ends the process when that fails.
+Stream Stream_Create_At(int folder, const char* name, const char* path);
+// Stream_Create_At of `path` relative to the working folder.
 Stream Stream_Create(const char* path);
+// ---- publishing: a file built under a hidden name, renamed over its name when whole
+
+// A partial file is "<folder>/.tavlin-partial.<final name>.<16 hex digits>": a random part
+// (no process id, which another PID namespace shares) created exclusively.
+constexpr const char* PARTIAL_PREFIX = ".tavlin-partial.";
+constexpr int32_t PARTIAL_RANDOM_DIGITS = 16;
+// Longest final name a partial name has room for within a folder's 255-byte names.
+constexpr int32_t PARTIAL_NAME_MAX = 255 - 16 - 1 - PARTIAL_RANDOM_DIGITS;
+constexpr int32_t PARTIAL_PATH_BYTES = 4096 + 64;
+
+struct Partial {
+    Stream stream;                    // open for writing; stream.path is `path`
+    int folder;                       // the folder's descriptor (the caller's; it stays open)
+    const char* final_name;           // the name it is renamed to, in that folder
+    const char* final_path;           // that name as the user gave it, for messages
+    char name[256];                   // its own name in the folder
+    char path[PARTIAL_PATH_BYTES];    // its own name with the folder part of final_path
+};
+
+// Creates a new partial file for `final_name` in `folder` (whose path `final_path`
+// names it), exclusively, under a random name, and holds an exclusive lock on it (flock)
+// before writing a byte, until it is published: a run's cleanup removes only partial
+// files that are not empty and that nobody holds. From here on FAIL and the caught
+// signals remove it.
+void Partial_Begin(int folder, const char* final_name, const char* final_path, Partial* partial);
+// Flushes the whole partial file to disk, renames it over its final name (a link there is
+// replaced, not followed) while still holding its lock, closes it and syncs the folder;
+// FAIL no longer removes it.
+void Partial_Publish(Partial* partial);
+// Whether `entry` (a name in a folder) is a partial file of `final_name`: its random
+// part, or the process id earlier versions of the tool put there.
+bool Is_Partial_Of(const char* entry, const char* final_name);
+
 // Reads `bytes` bytes from `byte_offset` on into `buffer`; bytes past the end of the
 // file are zeros (silence). Returns the bytes actually read. A read error ends the process.
 int64_t Stream_Read_At(const Stream* stream, int64_t byte_offset, uint8_t* buffer, int64_t bytes);
@@ -69,10 +118,12 @@ struct Wav_Format {
 inline int32_t Frame_Size(const Wav_Format* format) { return format->bytes_per_sample * format->channels; }
 
 // A chunk found in a take: byte offset of its 8-byte header and its whole size in bytes
-// (header, body and pad byte). bytes == 0: absent.
+// (header, body and pad byte). bytes == 0: absent. A chunk of odd size at the very end of
+// a file may lack its pad byte; it is carried with a zero one.
 struct Chunk_Span {
     int64_t at;
     int64_t bytes;
+    int32_t pad;  // 1: the body's size is odd and `bytes` counts a pad byte after it
 };
 
 // What the probe learned about a take.
@@ -84,6 +135,7 @@ struct Take_Info {
     int64_t file_bytes;      // size of the file
     Chunk_Span bext;         // broadcast-wave chunk, carried into outputs on request
     Chunk_Span ixml;         // iXML chunk, likewise
+    File_Identity identity;  // the file the probe read
 };
 
 // Probes the take at `path` and fills takes[take]. The chunk list is walked from byte
