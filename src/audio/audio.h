@@ -96,6 +96,13 @@ struct Wav_Format;
 int32_t CROSSFADE_CHECK(int32_t previous_frame, int32_t next_frame, int32_t length, int32_t type,
                         const Wav_File* previous, const Wav_File* next, const Wav_Format* format);
 
+// Mixes frames [first, first + frames) of the work's crossfade (counted from its start)
+// from raw frames of the previous and the next take into `mixed`, all in `format`, with
+// the work's gains: the build and the report's dry run mix through here alike, so they
+// agree to the bit. `frames` may be up to the work's chunk_frames.
+void FADE_MIX(Fade_Work* work, int32_t first, int32_t frames, const uint8_t* previous, const uint8_t* next,
+              uint8_t* mixed, const Wav_Format* format);
+
 // Mixes `work->length` frames centred on the edit (starting length/2 frames before the
 // given frame positions) from the previous take fading out into the next take fading
 // in, with the work's curve (1 equal-power, 2 linear, 3 cosine, 4 sine), and writes

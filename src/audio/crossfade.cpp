@@ -10,16 +10,6 @@
 // crossfade computes the rest block by block.
 constexpr int32_t GAIN_CACHE_FRAMES = 65536;
 
-// Reads `bytes` bytes from `start` on; those at or past the audio's end become silence.
-static void Read_Audio(const Wav_File* take, int64_t start, uint8_t* raw, int64_t bytes)
-{
-    int64_t audio = take->data_end - start;
-    audio = audio < 0 ? 0 : audio > bytes ? bytes : audio;
-    int64_t got = audio > 0 ? Stream_Read_At(&take->stream, start, raw, audio) : 0;
-    if (got < bytes)
-        memset(raw + got, 0, (size_t)(bytes - got));
-}
-
 void Fade_Work_Start(Fade_Work* work, int32_t bytes_per_sample, int32_t channels, int32_t type, int32_t length)
 {
     int32_t frame_size = bytes_per_sample * channels;
@@ -86,8 +76,6 @@ int32_t CROSSFADE(int32_t previous_frame, int32_t next_frame, const Wav_File* pr
     int32_t status = CROSSFADE_CHECK(previous_frame, next_frame, length, type, previous, next, format);
     if (status != XF_OK || length <= 0)
         return status;
-    int32_t bytes_per_sample = format->bytes_per_sample;
-    int32_t channels = format->channels;
     int64_t frame_size = Frame_Size(format);
     int32_t half = length / 2;
     int64_t start_previous = previous->data_offset + frame_size * ((int64_t)previous_frame - half);
@@ -99,21 +87,29 @@ int32_t CROSSFADE(int32_t previous_frame, int32_t next_frame, const Wav_File* pr
         int64_t n_bytes = n * frame_size;
         Read_Audio(previous, start_previous + j0 * frame_size, work->previous, n_bytes);
         Read_Audio(next, start_next + j0 * frame_size, work->next, n_bytes);
-        for (int32_t k0 = 0; k0 < n; k0 += BLOCK_FRAMES) {
-            int32_t m = n - k0 < BLOCK_FRAMES ? n - k0 : BLOCK_FRAMES;
-            int32_t j = (int32_t)(j0 + k0);
-            const double* g_previous = work->g_previous + j;
-            const double* g_next = work->g_next + j;
-            if (j + m > work->cached) {
-                FADE_GAINS(type, j, length, m, work->g_previous + work->cached, work->g_next + work->cached);
-                g_previous = work->g_previous + work->cached;
-                g_next = work->g_next + work->cached;
-            }
-            int64_t at = k0 * frame_size;
-            MIX_BLOCK(work->previous + at, work->next + at, work->mixed + at, m, g_previous, g_next,
-                      bytes_per_sample, channels, format->is_float, work->samples);
-        }
+        FADE_MIX(work, (int32_t)j0, n, work->previous, work->next, work->mixed, format);
         Stream_Write_At(&temp->stream, temp->data_offset + j0 * frame_size, work->mixed, n_bytes);
     }
     return XF_OK;
+}
+
+void FADE_MIX(Fade_Work* work, int32_t first, int32_t frames, const uint8_t* previous, const uint8_t* next,
+              uint8_t* mixed, const Wav_Format* format)
+{
+    int64_t frame_size = Frame_Size(format);
+    for (int32_t k0 = 0; k0 < frames; k0 += BLOCK_FRAMES) {
+        int32_t m = frames - k0 < BLOCK_FRAMES ? frames - k0 : BLOCK_FRAMES;
+        int32_t j = first + k0;
+        const double* g_previous = work->g_previous + j;
+        const double* g_next = work->g_next + j;
+        if (j + m > work->cached) {
+            // Past the cached gains: this block's, computed behind them.
+            FADE_GAINS(work->type, j, work->length, m, work->g_previous + work->cached, work->g_next + work->cached);
+            g_previous = work->g_previous + work->cached;
+            g_next = work->g_next + work->cached;
+        }
+        int64_t at = k0 * frame_size;
+        MIX_BLOCK(previous + at, next + at, mixed + at, m, g_previous, g_next, format->bytes_per_sample,
+                  format->channels, format->is_float, work->samples);
+    }
 }

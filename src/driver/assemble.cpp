@@ -13,46 +13,13 @@
 #include "text.h"
 #include "wav/wav.h"
 
-// A track's takes stay open while the track is built, so that an edit list that comes
-// back to the same takes again and again opens each once: with hundreds of edits the
-// opens would otherwise cost more than the audio they move.
-constexpr int32_t OPEN_TAKES = 8;
-
-// The takes of one track that are open, by file name; the oldest is closed when a
-// further one is needed.
-struct Open_Takes {
-    char names[OPEN_TAKES][TAKE_NAME_BUFFER];
-    Stream streams[OPEN_TAKES];
-    int32_t count;
-    int32_t oldest;
-};
-
-// The take `name` of edit point i of track t, opened unless it is open already.
-static Wav_File Take_File(const Job* job, int32_t t, int32_t i, const char* name, Open_Takes* open)
+// The take `name` of edit point i of track t, from the track's open takes (a track's
+// takes stay open while it is built: with hundreds of edits the opens would otherwise
+// cost more than the audio they move).
+static Wav_File Take_File(const Job* job, int32_t t, int32_t i, const char* name, Open_Files* open)
 {
-    int32_t k = 0;
-    while (k < open->count && strcmp(open->names[k], name) != 0)
-        k++;
-    if (k == open->count) {
-        if (open->count < OPEN_TAKES) {
-            open->count++;
-        } else {
-            k = open->oldest;
-            open->oldest = (open->oldest + 1) % OPEN_TAKES;
-            Stream_Close_Unwritten(&open->streams[k]);
-        }
-        strcpy(open->names[k], name);
-        open->streams[k] = Stream_Open_Probed(open->names[k], &Take_Of(job, t, i)->identity);
-    }
     const Take_Info* info = Take_Of(job, t, i);
-    return Wav_File{open->streams[k], info->data_offset, info->data_end, info->file_bytes};
-}
-
-static void Close_Takes(Open_Takes* open)
-{
-    for (int32_t k = 0; k < open->count; k++)
-        Stream_Close_Unwritten(&open->streams[k]);
-    open->count = 0;
+    return Wav_File{*Open_File(open, name, &info->identity), info->data_offset, info->data_end, info->file_bytes};
 }
 
 // Frames copied between two updates of the progress display: a long segment still
@@ -94,7 +61,7 @@ static void Print_Fade_Status(const Job* job, int32_t t, int32_t status)
 // crossfade, the segment, its tail pad and the crossfade copied over the edit. Every
 // step writes at absolute frame positions, so later steps overwrite earlier ones where
 // they overlap.
-static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_t* zeros, Open_Takes* open,
+static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_t* zeros, Open_Files* open,
                         Progress* progress)
 {
     bool quiet = job->options.quiet;
@@ -188,7 +155,7 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
     if (written_to < track->length)
         PAD_FILE(&out, (int32_t)written_to, frame_size, track->length - (int32_t)written_to, zeros);
 
-    Close_Takes(open);
+    Close_Files(open);
     if (track->fade_type != 0)
         Fade_Work_End(&work);
     if (temp.stream.fd >= 0) {
@@ -208,7 +175,7 @@ void Build_Tracks(const Job* job)
     // One copy buffer and one of silence serve every track.
     uint8_t* buffer = Block_Alloc(COPY_BYTES);
     uint8_t* zeros = Block_Alloc(COPY_BYTES);
-    Open_Takes* open = (Open_Takes*)Block_Alloc((int64_t)sizeof(Open_Takes));
+    Open_Files* open = (Open_Files*)Block_Alloc((int64_t)sizeof(Open_Files));
     Progress progress;
     Progress_Start(&progress, job);
     for (int32_t t = 0; t < job->track_count; t++) {

@@ -29,8 +29,6 @@ void Parse_Options(int argc, char** argv, Options* options);
 // be entered.
 void Enter_Directory(const Job* job);
 
-// Writes "<base name t><take suffix i>.wav" into `name` (TAKE_NAME_BUFFER bytes).
-void Take_Name(const Job* job, int32_t t, int32_t i, char* name);
 // The chunks track t's output carries from the take of its first edit point (bext and
 // iXML, with --keep-metadata), into `carried` (room for 2); returns how many.
 int32_t Carried_Chunks(const Job* job, int32_t t, Chunk_Span carried[]);
@@ -74,12 +72,6 @@ void Probe_Takes(Job* job);
 // Refuses a segment that starts after its take ends (a second line names the track and
 // take and sets the take's length against the edit time) and frames beyond 32 bits.
 void Plan_Edits(Job* job);
-
-// Why the crossfade into edit point i of track t fails, in words for a line or a panel
-// ("previous take ended 0:00:04.200 before the crossfade"), into `out`; "" when it does
-// not fail.
-constexpr int32_t WHY_BUFFER = 160;
-void Fade_Failure_Words(const Job* job, int32_t t, int32_t i, char out[WHY_BUFFER]);
 
 // Prints the lines that say the crossfade into edit point i of track t fails, naming
 // the track, the takes and the one at fault, and why (Fade_Failure_Words).

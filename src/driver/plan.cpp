@@ -12,13 +12,6 @@
 #include "text.h"
 #include "wav/wav.h"
 
-void Take_Name(const Job* job, int32_t t, int32_t i, char* name)
-{
-    int written = snprintf(name, TAKE_NAME_BUFFER, "%s%s.wav", Base_Name(job, t), Take_Suffix(job, i));
-    if (written >= TAKE_NAME_BUFFER)
-        FAIL(">> The take file name of track %s, edit %i is longer than %i characters, exiting\n",
-             Show(Base_Name(job, t)).text, i + 1, TAKE_NAME_BUFFER - 1);
-}
 
 void Print_Banner(const Job* job)
 {
@@ -373,29 +366,6 @@ void Plan_Edits(Job* job)
     }
 }
 
-void Fade_Failure_Words(const Job* job, int32_t t, int32_t i, char out[WHY_BUFFER])
-{
-    const Cut* cut = Cut_Of(job, t, i);
-    const Track* track = &job->tracks[t];
-    out[0] = '\0';
-    if (cut->fade == FADE_PREVIOUS_FAILS || cut->fade == FADE_NEXT_FAILS) {
-        const char* which = cut->fade == FADE_PREVIOUS_FAILS ? "previous" : "next";
-        int64_t ends = Take_Of(job, t, cut->fade == FADE_PREVIOUS_FAILS ? i - 1 : i)->frames;
-        char gap[CLOCK_BUFFER];
-        Format_Frames(cut->fade_from - ends, track->format.sample_rate, gap);
-        if (cut->fade_from >= ends)
-            snprintf(out, WHY_BUFFER, "%s take ended %s before the crossfade", which, gap);
-        else
-            snprintf(out, WHY_BUFFER, "the crossfade would start before the %s take's audio", which);
-    } else if (cut->fade == FADE_UNMIXABLE) {
-        const Wav_Format* f = &track->format;
-        if (track->fade_type < 1 || track->fade_type > 4)
-            snprintf(out, WHY_BUFFER, "crossfade type %i is unknown", track->fade_type);
-        else
-            snprintf(out, WHY_BUFFER, "%i-bit %saudio in %i channels cannot be mixed", f->bits_per_sample,
-                     f->is_float ? "float " : "", f->channels);
-    }
-}
 
 void Free_Job(Job* job)
 {

@@ -5,6 +5,7 @@
 // start of a data area.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "jobs/jobs.h"
@@ -129,3 +130,13 @@ inline const Take_Info* Take_Number(const Job* job, int32_t t, int32_t k)
 inline const Take_Info* Take_Of(const Job* job, int32_t t, int32_t i) { return Take_Number(job, t, job->take_of[i]); }
 // What the build does at edit point i of track t.
 inline const Cut* Cut_Of(const Job* job, int32_t t, int32_t i) { return &job->cuts[(size_t)t * job->edit_count + i]; }
+
+// Writes "<base name t><take suffix i>.wav" into `name` (TAKE_NAME_BUFFER bytes); refuses
+// a name that does not fit.
+void Take_Name(const Job* job, int32_t t, int32_t i, char* name);
+
+// Why the crossfade into edit point i of track t fails, in the plan's words for a line or
+// a panel ("previous take ended 0:00:04.200 before the crossfade"), into `out`; "" when
+// it does not fail.
+constexpr int32_t WHY_BUFFER = 160;
+void Fade_Failure_Words(const Job* job, int32_t t, int32_t i, char out[WHY_BUFFER]);

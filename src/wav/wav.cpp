@@ -615,6 +615,43 @@ void MAKE_HEADER(const char* path, int32_t sample_rate, int32_t bits, int32_t fr
 
 // ---- frame copy and silence -------------------------------------------------------
 
+int64_t Read_Audio(const Wav_File* file, int64_t byte_offset, uint8_t* buffer, int64_t bytes)
+{
+    int64_t audio = file->data_end - byte_offset;
+    audio = audio < 0 ? 0 : audio > bytes ? bytes : audio;
+    int64_t got = audio > 0 ? Stream_Read_At(&file->stream, byte_offset, buffer, audio) : 0;
+    if (got < bytes)
+        memset(buffer + got, 0, (size_t)(bytes - got));
+    return got;
+}
+
+const Stream* Open_File(Open_Files* open, const char* path, const File_Identity* identity)
+{
+    int32_t k = 0;
+    while (k < open->count && strcmp(open->paths[k], path) != 0)
+        k++;
+    if (k < open->count)
+        return &open->streams[k];
+    if (open->count < OPEN_FILES) {
+        k = open->count++;
+    } else {
+        k = open->oldest;
+        open->oldest = (open->oldest + 1) % OPEN_FILES;
+        Stream_Close_Unwritten(&open->streams[k]);
+    }
+    snprintf(open->paths[k], sizeof open->paths[k], "%s", path);
+    open->streams[k] = identity != nullptr ? Stream_Open_Probed(open->paths[k], identity) : Stream_Open_Read(open->paths[k]);
+    return &open->streams[k];
+}
+
+void Close_Files(Open_Files* open)
+{
+    for (int32_t k = 0; k < open->count; k++)
+        Stream_Close_Unwritten(&open->streams[k]);
+    open->count = 0;
+    open->oldest = 0;
+}
+
 int32_t INSERT_FILE(const Wav_File* dest, const Wav_File* source, int32_t dest_frame, int32_t frame_size,
                     int32_t frames, int32_t source_frame, uint8_t* buffer)
 {
@@ -626,14 +663,7 @@ int32_t INSERT_FILE(const Wav_File* dest, const Wav_File* source, int32_t dest_f
     int64_t held = 0;
     for (int64_t done = 0; done < total; done += chunk) {
         int64_t n = total - done < chunk ? total - done : chunk;
-        // Only the audio is read; past its end (a trailing chunk, the end of the file)
-        // the frames are silence.
-        int64_t audio = source->data_end - (from + done);
-        audio = audio < 0 ? 0 : audio > n ? n : audio;
-        int64_t got = audio > 0 ? Stream_Read_At(&source->stream, from + done, buffer, audio) : 0;
-        if (got < n)
-            memset(buffer + got, 0, (size_t)(n - got));
-        held += got;
+        held += Read_Audio(source, from + done, buffer, n);
         Stream_Write_At(&dest->stream, to + done, buffer, n);
     }
     return (int32_t)(held / frame_size);

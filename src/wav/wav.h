@@ -182,6 +182,27 @@ struct Wav_File {
     int64_t file_bytes;
 };
 
+// Reads `bytes` bytes of `file` from `byte_offset` on into `buffer`: what lies at or past
+// the end of its audio (data_end: a trailing chunk, the end of the file) is silence.
+// Returns the bytes of audio read.
+int64_t Read_Audio(const Wav_File* file, int64_t byte_offset, uint8_t* buffer, int64_t bytes);
+
+// The takes of one track (and its output, for the report) open at once, by path: an edit
+// list that comes back to the same takes again and again opens each once. The oldest is
+// closed when a further one is needed.
+constexpr int32_t OPEN_FILES = 8;
+struct Open_Files {
+    char paths[OPEN_FILES][256];
+    Stream streams[OPEN_FILES];
+    int32_t count;
+    int32_t oldest;
+};
+// The file at `path`, opened unless it is open already: with Stream_Open_Probed when
+// `identity` is given (a take must still be the file the probe read), else with
+// Stream_Open_Read. The stream stays valid until Close_Files or a further open.
+const Stream* Open_File(Open_Files* open, const char* path, const File_Identity* identity);
+void Close_Files(Open_Files* open);
+
 // Copies frames [source_frame, source_frame + frames) of `source` to frames
 // [dest_frame, ...) of `dest`, extending it as needed; what the source's audio does not
 // hold is written as silence. `buffer` (COPY_BYTES, the caller's) carries the bytes.
