@@ -21,8 +21,8 @@ inline void Fuzz_Job_Steps(Job* job, int32_t rate, int32_t take_frames)
     Free_Job(job);
     memset(job, 0, sizeof *job);
     Settle_Names(job);
-    Check_RC(job->xf_type, job->xf_length, &job->all_type, &job->all_length);
-    ReadBaseFile(&job->track_count, job->base_names, NAME_SLOT);
+    Check_RC(job->xf_type, job->xf_length, &job->all_type, &job->all_length, job->xf_line, &job->all_line);
+    ReadBaseFile(&job->track_count, job->base_names, NAME_SLOT, job->base_lines);
     ReadEditFile(&job->edit_count, job->take_suffixes, NAME_SLOT, job->edit_times);
     Prepare_Job(job);
     if (job->track_count > 0)

@@ -41,6 +41,8 @@ TEST_F(Cli, EachCommandLineAnswersOnItsStreamWithItsStatus)
              {"", "--help", 0, false, "Usage: tavlin2a [OPTION]... [OUTPUT_SUFFIX]\n", ""},
              {"", "-V", 0, false, "tavlin2a (Tavlin) 2.00\n", ""},
              {"", "--bogus", 2, true, "tavlin2a: unknown option \"--bogus\"" + usage, ""},
+             {"", "-mix.wav", 2, true, "tavlin2a: unknown option \"-i\"" + usage +
+              "tavlin2a: a suffix that begins with \"-\" goes after \"--\": tavlin2a -- -mix.wav\n", ""},
              {"", "-nx", 2, true, "tavlin2a: unknown option \"-x\"" + usage, ""},
              {"", "-C", 2, true, "tavlin2a: option -C needs a folder" + usage, ""},
              {"", "--directory", 2, true, "tavlin2a: option --directory needs a value" + usage, ""},
@@ -50,7 +52,8 @@ TEST_F(Cli, EachCommandLineAnswersOnItsStreamWithItsStatus)
              {"", "-n", 0, false, plan, ""},
              {"rm tavlinrc.txt", "--dry-run", 0, false,
               "tavlinrc.txt is missing: a real run would write a commented template there and build without crossfades.", ""},
-             {points("0\\tA\\n1\\tZ\\n"), "-n", 1, false, ">> Cannot find file called kZ.wav, exiting\n", ""},
+             {points("0\\tA\\n1\\tZ\\n"), "-n", 1, false,
+              ">> Cannot find file called kZ.wav, exiting\n>> points.txt line 2 names the take \"Z\" of track k\n", ""},
              {"rm base.txt points.txt tavlinrc.txt", "", 1, false, no_base, ""},
              {"rm base.txt points.txt tavlinrc.txt", "-n", 1, false, no_base, ""},
              {"rm points.txt", "", 1, false, ">> Cannot find file points.txt that holds your edits, exiting\n", ""},
@@ -68,13 +71,32 @@ TEST_F(Cli, EachCommandLineAnswersOnItsStreamWithItsStatus)
              {"", "-C ../nowhere", 1, false, ">> Cannot enter folder ../nowhere (No such file or directory), exiting\n", ""},
              {": >base.txt", "", 0, false, "Planning to build 0 tracks using 3 edit points.", ""},  // nothing to refuse
              // Refusals of what cannot be built, each naming the culprit.
-             {points("0\\tA\\n5\\tA\\n3\\tA\\n"), "", 1, false, ">> Edit 3 is out of sequence, exiting\n", ""},
-             {points("-1\\tA\\n-0.5\\tA\\n"), "", 1, false, ">> Edit 2 has a negative time (-0.5 s), exiting\n", ""},
+             {points("0\\tA\\n5\\tA\\n\\n3\\tA\\n"), "", 1, false,
+              ">> Edit 3 is out of sequence, exiting\n>> points.txt line 4 is at 3 s, before it line 2 is at 5 s\n", ""},
+             {points("0\\tA\\n3000.0001\\tA\\n3000.0000\\tA\\n"), "", 1, false, ">> Edit 3 is out of sequence", ""},
+             {points("-1\\tA\\n-0.5\\tA\\n"), "", 1, false, ">> Edit 2 has a negative time (-0.5 s), exiting\n"
+              ">> points.txt line 2; only the first edit point may lie before 0\n", ""},
              {points("0\\tA\\n"), "", 1, false, ">> points.txt holds 1 edit point; at least two are needed", ""},
-             {points("0\\tA\\r\\n1\\tA\\r\\n"), "", 1, false,
-              ">> Cannot find file called kA\\x0D.wav, exiting\n>> points.txt has Windows line ends", ""},
+             // Job files from Windows (CR LF) read as any others; a CR elsewhere is refused.
+             {"printf 'k\\r\\n' >base.txt && " + rc("xf_all\\t10\\t1\\r\\n") + " && " + points("0\\tA\\r\\n1\\tB\\r\\n2\\tB\\r\\n"),
+              "-q", 0, false, "", "k_bld.wav"},
+             {points("0\\tA\\r1\\tB\\n"), "", 1, false,
+              ">> points.txt line 1 holds a CR (carriage return) that ends no line, exiting\n", ""},
+             // A missing take: the lines that name it, and what to fix when spaces show why.
              {points("0\\tA  \\n1\\tA  \\n"), "", 1, false,
-              "kA  .wav, exiting\n>> The take suffix of edit 1 in points.txt ends in 2 spaces\n", ""},
+              ">> Cannot find file called kA  .wav, exiting\n>> points.txt lines 1 and 2 name the take \"A  \" of track "
+              "k\n>> The take suffix of edit 1 in points.txt ends in 2 spaces\n", ""},
+             {"printf '\\nk \\n' >base.txt", "", 1, false, ">> Cannot find file called k A.wav, exiting\n>> points.txt "
+              "line 1 names the take \"A\" of track k \n>> The base name on base.txt line 2 ends in 1 space\n", ""},
+             {"printf 'k\\nk\\n' >base.txt", "", 1, false, ">> Output files k_bld.wav and k_bld.wav are the same file, "
+              "exiting\n>> base.txt line 1 (k) and line 2 (k) name them\n", ""},
+             // Said, not refused: the job builds.
+             {rc("xf_all\\t10\\t1\\nxf_tr\\t9\\t20\\t2\\n"), "-q", 0, false,
+              ">> tavlinrc.txt line 2 sets track 9, but the job has 1 track; the entry is ignored\n", "k_bld.wav"},
+             {points("0\\tA\\n1\\tB\\n2:30\\tB\\n"), "-q", 0, false, ">> Track 1 (k): the last edit point, 0:02:30.000 on "
+              "points.txt line 3, lies past the end of every take; k_bld.wav ends at 0:00:02.000\n", "k_bld.wav"},
+             {"", "-q _mix", 0, false, ">> The output suffix \"_mix\" does not end in .wav: the outputs are named like k_mix\n",
+              "k_mix"},
              {points("0\\tA\\n1\\tR\\n"), "", 1, false, ">> Samplerate mismatch among k takes, exiting\n"
               ">> Take kR.wav (edit 2) is at 48000 Hz, take kA.wav (edit 1) at 8000 Hz\n", ""},
              {points("0\\tA\\n1\\tW\\n"), "", 1, false, ">> Bit format mismatch among k takes, exiting\n"
@@ -87,7 +109,8 @@ TEST_F(Cli, EachCommandLineAnswersOnItsStreamWithItsStatus)
               "Output files were not built\n>> Track 1 (k): take kT.wav is 0:00:00.999 long (7990 frames); edit 2 starts "
               "at 0:00:01.000 (frame 8000)\n", ""},
              {points("0\\tA\\n1e6\\tA\\n"), "", 1, false, ">> Edit 2 lies beyond the frames a WAV file can address", ""},
-             {rc("xf_tr\\t1\\t10\\t5\\n"), "", 1, false, ">> Track 1 has crossfade type 5; the types are 0 to 4", ""},
+             {rc("\\nxf_tr\\t1\\t10\\t5\\n"), "", 1, false,
+              ">> Track 1 has crossfade type 5; the types are 0 to 4, exiting\n>> tavlinrc.txt line 2 sets it\n", ""},
              {rc("xf_all\\t-5\\t1\\n"), "", 1, false, ">> Track 1 has a negative crossfade length", ""},
              {"", "A.wav", 1, false, ">> Output file kA.wav would overwrite a file this job reads", ""},
              {"echo xfade >base.txt", "_temp.wav", 1, false, ">> Output file xfade_temp.wav would overwrite a file this job reads", ""},

@@ -9,7 +9,7 @@
 namespace {
 
 struct Rc {
-    int32_t types[MAX_ENTRIES] = {}, all_type = 0, result = -1;
+    int32_t types[MAX_ENTRIES] = {}, all_type = 0, result = -1, lines[MAX_ENTRIES] = {}, all_line = 0;
     float lengths[MAX_ENTRIES] = {}, all_length = 0;
 };
 
@@ -18,7 +18,7 @@ Rc Read_Rc(const char* text = nullptr)  // nullptr: read whatever is there
     if (text)
         Spit(RC_FILE, text);
     Rc rc;
-    rc.result = Check_RC(rc.types, rc.lengths, &rc.all_type, &rc.all_length);
+    rc.result = Check_RC(rc.types, rc.lengths, &rc.all_type, &rc.all_length, rc.lines, &rc.all_line);
     return rc;
 }
 
@@ -30,7 +30,8 @@ std::vector<std::string> Read_List(const std::string& text, std::vector<std::str
     static Edit_Time t[MAX_ENTRIES];
     int32_t count = -1;
     Spit(times ? POINTS_FILE : BASE_FILE, text);
-    times ? ReadEditFile(&count, names, NAME_SLOT, t) : ReadBaseFile(&count, names, NAME_SLOT);
+    int32_t lines[MAX_ENTRIES];
+    times ? ReadEditFile(&count, names, NAME_SLOT, t) : ReadBaseFile(&count, names, NAME_SLOT, lines);
     std::vector<std::string> out;
     for (int32_t k = 0; k < count; k++)
         out.push_back(names + k * NAME_SLOT);
@@ -53,10 +54,12 @@ using Refusals = std::vector<std::pair<std::string, std::string>>;
 
 TEST_F(Job_Files, ListsKeepWholeLinesSkipBlankOnesAndRefuseWhatDoesNotFit)
 {
-    EXPECT_EQ(Read_List("\xEF\xBB\xBFkick\n\n \r\n\nsnare drum\r\n\tbass\t"), (Names{"kick", "snare drum\r", "\tbass\t"}));
+    // LF and CR LF both end a line; a CR elsewhere is refused with its line.
+    EXPECT_EQ(Read_List("\xEF\xBB\xBFkick\n\n \r\n\nsnare drum\r\n\tbass\t\r"), (Names{"kick", "snare drum", "\tbass\t"}));
+    EXPECT_FAILS(Read_List("kick\nsnare\rdrum\n"), ">> base.txt line 2 holds a CR \\(carriage return\\) that ends no line");
     std::vector<std::string> times;
     EXPECT_EQ(Read_List("\xEF\xBB\xBF" "12.5\tA\r\n\n \r\n\t\t\n\t 12.50 \ttake 2\tx\n-3\t\tC\n", &times),
-              (Names{"A\r", "take 2\tx", "\tC"}));
+              (Names{"A", "take 2\tx", "\tC"}));
     EXPECT_EQ(times, (Names{"12.5@1", "12.5@5", "-3@6"}));
 
     std::string many;
@@ -87,7 +90,7 @@ TEST_F(Job_Files, ListsKeepWholeLinesSkipBlankOnesAndRefuseWhatDoesNotFit)
               "0.000000000000000000000000000000000000000000000000000000000000001\tA\n", &times);
     EXPECT_EQ(times, (Names{"9.39@1", "62.5@2", "3723.25@3", "0@4", "2.61@5", "1500@6", "0.0015@7", "-0.5@8",
                             "0.000000000000000000000000000000000000000000000000000000000000001@9"}));
-    Read_List(" 0:09.39\tA\n1:02.5\tA\n1:02:03.25 \r\tA\n0:00\tA\n0:02.61\tA\n1.5e3\tA\n15E-4\tA\n-.5\tA\n"
+    Read_List(" 0:09.39\tA\n1:02.5\tA\n1:02:03.25 \tA\r\n0:00\tA\n0:02.61\tA\n1.5e3\tA\n15E-4\tA\n-.5\tA\n"
               "+1e-63\tA\n", &times);
     EXPECT_EQ(times, (Names{"9.39@1", "62.5@2", "3723.25@3", "0@4", "2.61@5", "1500@6", "0.0015@7", "-0.5@8",
                             "0.000000000000000000000000000000000000000000000000000000000000001@9"}));
@@ -153,7 +156,7 @@ TEST_F(Job_Files, RunControlEntriesApplyInFileOrderAndWhatWouldMisreadOrOverwrit
     // One number per field, TABs between the fields, every value on the entry's line.
     const std::string hint = "exiting\n>> Write entries as xf_all";
     for (const auto& [text, message] : Refusals{
-             {"xf_tr\t1025\t10\t1\n", ">> tavlinrc.txt names track \"1025\"; tracks are numbered 1 to 1024"},
+             {"\nxf_tr\t1025\t10\t1\n", ">> tavlinrc.txt line 2 names track \"1025\"; tracks are numbered 1 to 1024"},
              {"xf_tr\t0\t10\t1\n", "names track \"0\""},
              {"xf_tr\t1\t10\n", ">> tavlinrc.txt ends inside an xf_tr entry"},
              {"xf_all\tinf\t1\n", ">> tavlinrc.txt line 1: \"inf\" is not a usable number"},
@@ -161,7 +164,7 @@ TEST_F(Job_Files, RunControlEntriesApplyInFileOrderAndWhatWouldMisreadOrOverwrit
              {"xf_all\t0x10\t1\n", "\"0x10\" is not a crossfade length in milliseconds"},
              {"xf_all\t1,5\t1\n", ">> tavlinrc.txt line 1: \"1,5\" is not a crossfade length in milliseconds, " + hint},
              {"xf_all\t50\t0x1\n", ">> tavlinrc.txt line 1: \"0x1\" is not a crossfade type, " + hint},
-             {"xf_tr\t1\t50\t2.9\r\n", "\"2.9\" is not a crossfade type"},  // the CR is not printed
+             {"xf_tr\t1\t50\t2.9\r\n", "\"2.9\" is not a crossfade type"},  // a CR LF line end
              {"xf_tr\t2\t80\nxf_all\t30\t3\n", ">> tavlinrc.txt line 1 ends inside an xf_tr entry"},
              {"xf_tr\t2\t80\txf_all\t30\t3\n", "\"xf_all\" is not a crossfade type"},
              {"noise\nxf_all 50 1\n", ">> tavlinrc.txt line 2: \"xf_all 50 1\" is not a crossfade entry, " + hint},

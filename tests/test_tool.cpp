@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 
@@ -275,4 +276,35 @@ TEST_F(Tool, ATakeThatShrinksDuringTheBuildEndsItWithALineAndNoOutput)
         std::string name = e.path().filename().string();
         EXPECT_TRUE(name.rfind("b_", 0) != 0 && name.rfind(".tavlin", 0) != 0) << name << " was left";
     }
+}
+
+TEST_F(Tool, EachTakeIsProbedOnceAndAZeroTailCostsNothing)
+{
+    // Take A keeps its format where no chunk list says: eight other takes come between
+    // its two edit points, and what the probe says of it is said once.
+    std::string points;
+    for (int k = 0; k < 10; k++) {
+        std::string take = k == 0 || k == 9 ? "A" : std::to_string(k);
+        points += std::to_string(k) + "\t" + take + "\n";
+        Write_Take("k" + take + ".wav", 1 + k % 9, 8000, 16, 1, 80000);
+    }
+    Spit("base.txt", "k\n"), Spit("points.txt", points + "10\tA\n"), Spit("tavlinrc.txt", "");
+    std::string a = Slurp("kA.wav"), format = a.substr(20, 16);
+    std::string junk(15004, 'j');
+    junk.replace(15008 - 20, 16, format);  // read at byte 15000 + 8, as a take without a format chunk is
+    Spit("kA.wav", "RIFF" + Le32((uint32_t)(a.size() - 36 + 8 + junk.size() + 4)) + "WAVEJUNK" + Le32(15004) + junk + a.substr(36));
+    Ran r = Run_Tool("-n");
+    ASSERT_EQ(r.status, 0) << r.output;
+    size_t said = r.output.find(">> Can't find format chunk in wave file!\n>> in take kA.wav\n");
+    EXPECT_NE(said, std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find(">> Can't find format chunk", said + 1), std::string::npos) << r.output;
+
+    // Take 3 is padded with 64 MB of zeros after its audio, as a recorder that
+    // preallocates its file leaves it: read as a take like any other, for a handful of
+    // reads, not one per 8 bytes of zeros.
+    ASSERT_EQ(truncate("k3.wav", (off_t)Slurp("k3.wav").size() + (64 << 20)), 0);
+    Ran traced = Shell("timeout 120 strace -f -e trace=pread64 -o preads.txt " + std::string(TAVLIN2A) + " -nq");
+    ASSERT_EQ(traced.status, 0) << traced.output;
+    std::string preads = Slurp("preads.txt");
+    EXPECT_LT(std::count(preads.begin(), preads.end(), '\n'), 500) << "preads";
 }

@@ -158,7 +158,12 @@ static void Take_Short_Options(int argc, char** argv, int* at, Options* options)
         }
         if (*c != 'C') {
             const char letter[2] = {*c, '\0'};
-            FAIL_USAGE("%s: unknown option \"-%s\"; %s\n", PROGRAM_NAME, Show(letter).text, SYNOPSIS);
+            // The last word may be meant as the suffix ("-mix.wav"): say how to give one.
+            char hint[SHOWN_BYTES + 128] = "";
+            if (*at == argc - 1)
+                snprintf(hint, sizeof hint, "%s: a suffix that begins with \"-\" goes after \"--\": %s -- %s\n",
+                         PROGRAM_NAME, PROGRAM_NAME, Show(argv[*at]).text);
+            FAIL_USAGE("%s: unknown option \"-%s\"; %s\n%s", PROGRAM_NAME, Show(letter).text, SYNOPSIS, hint);
         }
         if (c[1] != '\0')
             Take_Option('C', c + 1, options);

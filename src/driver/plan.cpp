@@ -50,10 +50,10 @@ void Read_Job_Files(Job* job)
     } else if (template_due) {
         // Written once every check has passed (Write_Template): a refused job writes nothing.
         job->template_due = !no_job;
-    } else if (Check_RC(job->xf_type, job->xf_length, &job->all_type, &job->all_length) == 1) {
+    } else if (Check_RC(job->xf_type, job->xf_length, &job->all_type, &job->all_length, job->xf_line, &job->all_line) == 1) {
         job->template_due = !no_job && !job->options.dry_run;  // gone since it was looked for
     }
-    ReadBaseFile(&job->track_count, job->base_names, NAME_SLOT);
+    ReadBaseFile(&job->track_count, job->base_names, NAME_SLOT, job->base_lines);
     ReadEditFile(&job->edit_count, job->take_suffixes, NAME_SLOT, job->edit_times);
 }
 
@@ -102,12 +102,18 @@ void Prepare_Job(Job* job)
     int32_t tracks = job->track_count;
     int32_t edits = job->edit_count;
 
+    // An entry for a track the job does not have changes nothing: said, not refused.
+    for (int32_t t = tracks; t < MAX_ENTRIES; t++)
+        if (job->xf_line[t] != 0)
+            printf(">> %s line %i sets track %i, but the job has %i track%s; the entry is ignored\n", RC_FILE,
+                   job->xf_line[t], t + 1, tracks, tracks == 1 ? "" : "s");
     // A track's own entry wins unless its type is 0.
     if (job->all_type != 0)
         for (int32_t t = 0; t < MAX_ENTRIES; t++)
             if (job->xf_type[t] == 0) {
                 job->xf_type[t] = job->all_type;
                 job->xf_length[t] = job->all_length;
+                job->xf_line[t] = job->all_line;
             }
 
     for (int32_t t = 0; t < tracks; t++) {
@@ -120,14 +126,20 @@ void Prepare_Job(Job* job)
     // Exact times: one that goes back by the least amount is out of sequence.
     const Edit_Time* times = job->edit_times;
     for (int32_t i = 0; i + 1 < edits; i++)
-        if (Compare_Times(&times[i], &times[i + 1]) > 0)
-            FAIL(">> Edit %i is out of sequence, exiting\n", i + 2);
+        if (Compare_Times(&times[i], &times[i + 1]) > 0) {
+            char earlier[SECONDS_BUFFER], later[SECONDS_BUFFER];
+            Format_Seconds(&times[i], earlier);
+            Format_Seconds(&times[i + 1], later);
+            FAIL(">> Edit %i is out of sequence, exiting\n>> %s line %i is at %s s, before it line %i is at %s s\n",
+                 i + 2, POINTS_FILE, times[i + 1].line, later, times[i].line, earlier);
+        }
     // A negative first time counts as 0; a later one would put frames before the data area.
     for (int32_t i = 1; i < edits; i++)
         if (times[i].negative) {
             char seconds[SECONDS_BUFFER];
             Format_Seconds(&times[i], seconds);
-            FAIL(">> Edit %i has a negative time (%s s), exiting\n", i + 1, seconds);
+            FAIL(">> Edit %i has a negative time (%s s), exiting\n>> %s line %i; only the first edit point may lie "
+                 "before 0\n", i + 1, seconds, POINTS_FILE, times[i].line);
         }
     if (tracks > 0 && edits < 2)
         FAIL(">> %s holds %i edit point%s; at least two are needed (the last marks the end), exiting\n",
@@ -135,9 +147,11 @@ void Prepare_Job(Job* job)
 
     for (int32_t t = 0; t < tracks; t++) {
         if (job->xf_type[t] < 0 || job->xf_type[t] > 4)
-            FAIL(">> Track %i has crossfade type %i; the types are 0 to 4, exiting\n", t + 1, job->xf_type[t]);
+            FAIL(">> Track %i has crossfade type %i; the types are 0 to 4, exiting\n>> %s line %i sets it\n", t + 1,
+                 job->xf_type[t], RC_FILE, job->xf_line[t]);
         if (job->xf_type[t] != 0 && job->xf_length[t] < 0)
-            FAIL(">> Track %i has a negative crossfade length (%.1f ms), exiting\n", t + 1, job->xf_length[t]);
+            FAIL(">> Track %i has a negative crossfade length (%.1f ms), exiting\n>> %s line %i sets it\n", t + 1,
+                 job->xf_length[t], RC_FILE, job->xf_line[t]);
     }
 
     // The distinct take suffixes: each is probed once per track.
@@ -169,35 +183,60 @@ void Prepare_Job(Job* job)
             FAIL(">> Output file %s has a name the build uses for its partial files (%s...), exiting\n",
                  Show(Out_Name(job, t)).text, PARTIAL_PREFIX);
     }
+    // A suffix without ".wav" builds all the same, into names a player may not open.
+    size_t suffix = strlen(job->out_suffix);
+    if (tracks > 0 && (suffix < 4 || strcmp(job->out_suffix + suffix - 4, ".wav") != 0))
+        printf(">> The output suffix \"%s\" does not end in .wav: the outputs are named like %s\n",
+               Show(job->out_suffix).text, Show(Out_Name(job, 0)).text);
 }
 
-// Refuses a take that cannot be opened when its name shows why: a CR left by a job file
-// with Windows line ends, or a suffix ending in spaces. The first line is the probe's
-// own; the second says what to fix. Any other missing take is left to the probe.
-static void Refuse_Misnamed_Take(const Job* job, int32_t t, int32_t i, const char* take)
+// Refuses take number k of track t when it cannot be opened, before the probe would:
+// the probe's own line, then the points.txt lines that name the take, then what to fix
+// when its name shows why (a base name or suffix with spaces at an end). A take that
+// opens is left to the probe.
+static void Refuse_Missing_Take(const Job* job, int32_t t, int32_t k, const char* take)
 {
-    const char* suffix = Take_Suffix(job, i);
-    bool cr_in_base = strchr(Base_Name(job, t), '\r') != nullptr;
-    bool cr_in_suffix = strchr(suffix, '\r') != nullptr;
-    size_t length = strlen(suffix);
-    int32_t spaces = 0;
-    while ((size_t)spaces < length && suffix[length - 1 - spaces] == ' ')
-        spaces++;
-    if (!cr_in_base && !cr_in_suffix && spaces == 0)
-        return;
     Stream file = Stream_Try_Read(take);  // never waits on a FIFO
     if (file.fd >= 0) {
-        Stream_Close_Unwritten(&file);  // only opened to see that it exists
+        Stream_Close_Unwritten(&file);  // only opened to see that it is there
         return;
     }
-    Shown shown = Show(take);
-    if (cr_in_base || cr_in_suffix)
-        FAIL(">> Cannot find file called %s, exiting\n"
-             ">> %s %s Windows line ends (CR LF): a CR stays in every name; save %s with LF line ends\n",
-             shown.text, cr_in_base && cr_in_suffix ? "base.txt and points.txt" : cr_in_base ? BASE_FILE : POINTS_FILE,
-             cr_in_base && cr_in_suffix ? "have" : "has", cr_in_base && cr_in_suffix ? "them" : "it");
-    FAIL(">> Cannot find file called %s, exiting\n>> The take suffix of edit %i in %s ends in %i space%s\n", shown.text,
-         i + 1, POINTS_FILE, spaces, spaces == 1 ? "" : "s");
+    if (errno != ENOENT && errno != ENOTDIR)
+        return;  // there, but not to be opened: the probe says why
+    // "4", "4 and 9", "4, 9 and 12", up to six and then how many more.
+    int32_t named = 0, listed[6];
+    for (int32_t i = 0; i < job->edit_count; i++)
+        if (job->take_of[i] == k && named++ < 6)
+            listed[named - 1] = job->edit_times[i].line;
+    char lines[200] = "";
+    int32_t shown = named < 6 ? named : 6;
+    for (int32_t n = 0; n < shown; n++) {
+        size_t used = strlen(lines);
+        snprintf(lines + used, sizeof lines - used, "%s%i",
+                 n == 0 ? "" : n == shown - 1 && named <= 6 ? " and " : ", ", listed[n]);
+    }
+    char more[40] = "";
+    if (named > 6)
+        snprintf(more, sizeof more, " and %i more", named - 6);
+    const char* suffix = Take_Suffix(job, job->first_edit[k]);
+    const char* base = Base_Name(job, t);
+    // Spaces at an end of a name are easy to leave and hard to see.
+    int32_t suffix_spaces = 0, base_trailing = 0, base_leading = (int32_t)strspn(base, " ");
+    for (size_t n = strlen(suffix); n > 0 && suffix[n - 1] == ' '; n--)
+        suffix_spaces++;
+    for (size_t n = strlen(base); n > 0 && base[n - 1] == ' '; n--)
+        base_trailing++;
+    char hint[200] = "";
+    if (suffix_spaces > 0)
+        snprintf(hint, sizeof hint, ">> The take suffix of edit %i in %s ends in %i space%s\n", job->first_edit[k] + 1,
+                 POINTS_FILE, suffix_spaces, suffix_spaces == 1 ? "" : "s");
+    else if (base_trailing > 0 || base_leading > 0)
+        snprintf(hint, sizeof hint, ">> The base name on %s line %i %s in %i space%s\n", BASE_FILE,
+                 job->base_lines[t], base_trailing > 0 ? "ends" : "begins",
+                 base_trailing > 0 ? base_trailing : base_leading, (base_trailing > 0 ? base_trailing : base_leading) == 1 ? "" : "s");
+    FAIL(">> Cannot find file called %s, exiting\n>> %s line%s %s%s name%s the take \"%s\" of track %s\n%s",
+         Show(take).text, POINTS_FILE, named == 1 ? "" : "s", lines, more, named == 1 ? "s" : "", Show(suffix).text,
+         Show(base).text, hint);
 }
 
 int32_t Carried_Chunks(const Job* job, int32_t t, Chunk_Span carried[])
@@ -227,7 +266,7 @@ void Probe_Takes(Job* job)
         for (int32_t k = 0; k < job->take_count; k++) {
             int32_t i = job->first_edit[k];
             Take_Name(job, t, i, take);
-            Refuse_Misnamed_Take(job, t, i, take);
+            Refuse_Missing_Take(job, t, k, take);
             GET_ATTRIBUTES(k, take, &job->takes[(size_t)t * job->take_count]);
             const Take_Info* info = Take_Number(job, t, k);
             const Wav_Format* f = &info->format;
@@ -331,6 +370,15 @@ void Plan_Edits(Job* job)
             cuts[i].start = Edit_Frame(job, i, rate);
         }
         track->length = n >= 2 && cuts[n - 1].start < track->longest ? cuts[n - 1].start : track->longest;
+        // An end point past every take clips the output: said, as it may not be what was meant.
+        if (n >= 2 && cuts[n - 1].start > track->longest) {
+            char end[CLOCK_BUFFER], at[CLOCK_BUFFER];
+            Format_Edit_Time(job, n - 1, at);
+            Format_Frames(track->length, rate, end);
+            printf(">> Track %i (%s): the last edit point, %s on %s line %i, lies past the end of every take; %s "
+                   "ends at %s\n", t + 1, Show(Base_Name(job, t)).text, at, POINTS_FILE, job->edit_times[n - 1].line,
+                   Show(Out_Name(job, t)).text, end);
+        }
         for (int32_t i = 0; i + 1 < n; i++) {
             Cut* cut = &cuts[i];
             int32_t end = cuts[i + 1].start < track->longest ? cuts[i + 1].start : track->longest;

@@ -315,8 +315,9 @@ void Check_Before_Writing(const Job* job)
             if (b == temp)
                 FAIL(">> Output file %s is the same file as %s, the crossfade file, exiting\n", Show(p.place.path).text,
                      TEMP_FILE);
-            FAIL(">> Output files %s and %s are the same file, exiting\n", Show(p.place.path).text,
-                 Show(q.place.path).text);
+            FAIL(">> Output files %s and %s are the same file, exiting\n>> %s line %i (%s) and line %i (%s) name them\n",
+                 Show(p.place.path).text, Show(q.place.path).text, BASE_FILE, job->base_lines[a],
+                 Show(Base_Name(job, a)).text, job->base_lines[b], Show(Base_Name(job, b)).text);
         }
 
     struct rlimit limit;

@@ -89,12 +89,15 @@ struct Job {
 
     // Filled by the job-file readers.
     char base_names[MAX_ENTRIES * NAME_SLOT];
+    int32_t base_lines[MAX_ENTRIES];    // the base.txt line of each
     char take_suffixes[MAX_ENTRIES * NAME_SLOT];
-    Edit_Time edit_times[MAX_ENTRIES];
+    Edit_Time edit_times[MAX_ENTRIES];  // each with its points.txt line
     int32_t xf_type[MAX_ENTRIES];       // per track, crossfade type
     float xf_length[MAX_ENTRIES];       // per track, milliseconds
+    int32_t xf_line[MAX_ENTRIES];       // per track, the tavlinrc.txt line that set it; 0: none
     int32_t all_type;
     float all_length;                   // milliseconds
+    int32_t all_line;                   // the tavlinrc.txt line of the xf_all entry; 0: none
     int32_t track_count;
     int32_t edit_count;
 

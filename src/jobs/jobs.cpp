@@ -103,27 +103,25 @@ static char* Read_Whole(int fd, const char* name, char* buffer, int32_t capacity
     return buffer + (strncmp(buffer, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0);
 }
 
-// Cuts the line at *cursor out of the text in place (without its LF) and moves *cursor
-// to the next line. Returns nullptr when the text is used up.
-static char* Next_Line(char** cursor)
+// Cuts the line at *cursor out of the text in place (without its line end) and moves
+// *cursor to the next line, counting it in *line_number. A line ends at LF or CR LF
+// (files saved on Windows), or with the text; a CR anywhere else in a line of `file` is
+// refused with its line number: no name or number holds one.
+static char* Next_Line(char** cursor, const char* file, int32_t* line_number)
 {
     char* line = *cursor;
     if (*line == '\0')
         return nullptr;
+    (*line_number)++;
     char* end = line + strcspn(line, "\n");
     *cursor = *end == '\n' ? end + 1 : end;
     *end = '\0';
+    if (end > line && end[-1] == '\r')
+        end[-1] = '\0';
+    if (strchr(line, '\r') != nullptr)
+        FAIL(">> %s line %i holds a CR (carriage return) that ends no line, exiting\n"
+             ">> Save it with LF or CR LF line ends\n", file, *line_number);
     return line;
-}
-
-// `token` cut in place before the CRs at its end, and its control bytes escaped, for a
-// refusal to print: raw, a CR would send a terminal's cursor back over the line.
-static Shown Token(char* token)
-{
-    size_t length = strlen(token);
-    while (length > 0 && token[length - 1] == '\r')
-        token[--length] = '\0';
-    return Show(token);
 }
 
 // True when `text` holds nothing but spaces, TABs, CRs and LFs.
@@ -226,13 +224,13 @@ static float Rc_Length(char* token, int32_t line)
     double value;
     const char* start = token + strspn(token, " ");
     if (Decimal_End(start) == start && (strncasecmp(start, "inf", 3) == 0 || strncasecmp(start, "nan", 3) == 0))
-        FAIL(">> %s line %i: \"%s\" is not a usable number, exiting\n%s", RC_FILE, line, Token(token).text, RC_HINT);
+        FAIL(">> %s line %i: \"%s\" is not a usable number, exiting\n%s", RC_FILE, line, Show(token).text, RC_HINT);
     if (!Parse_Double(token, &value))
         FAIL(">> %s line %i: \"%s\" is not a crossfade length in milliseconds, exiting\n%s", RC_FILE, line,
-             Token(token).text, RC_HINT);
+             Show(token).text, RC_HINT);
     float narrowed = (float)value;
     if (!std::isfinite(narrowed))
-        FAIL(">> %s line %i: \"%s\" is too large for a crossfade length, exiting\n", RC_FILE, line, Token(token).text);
+        FAIL(">> %s line %i: \"%s\" is too large for a crossfade length, exiting\n", RC_FILE, line, Show(token).text);
     return narrowed;
 }
 
@@ -241,7 +239,7 @@ static int32_t Rc_Whole(char* token, int32_t line, const char* what)
 {
     int32_t value;
     if (!Parse_Int32(token, &value))
-        FAIL(">> %s line %i: \"%s\" is not %s, exiting\n%s", RC_FILE, line, Token(token).text, what, RC_HINT);
+        FAIL(">> %s line %i: \"%s\" is not %s, exiting\n%s", RC_FILE, line, Show(token).text, what, RC_HINT);
     return value;
 }
 
@@ -274,7 +272,8 @@ void Write_RC_Template()
         printf(">> Cannot write the template %s; building without crossfades\n", RC_FILE);
 }
 
-int32_t Check_RC(int32_t track_types[], float track_lengths[], int32_t* all_type, float* all_length)
+int32_t Check_RC(int32_t track_types[], float track_lengths[], int32_t* all_type, float* all_length,
+                 int32_t track_lines[], int32_t* all_line)
 {
     // Only a file that is not there is answered with 1 (the caller writes the template
     // once every check has passed); one that exists but cannot be read is refused.
@@ -285,8 +284,8 @@ int32_t Check_RC(int32_t track_types[], float track_lengths[], int32_t* all_type
     char buffer[RC_BUFFER];
     char* cursor = Read_Whole(file, RC_FILE, buffer, RC_BUFFER);
     int32_t line_number = 0;
-    for (char* line = Next_Line(&cursor); line != nullptr; line = Next_Line(&cursor)) {
-        line_number++;
+    for (char* line = Next_Line(&cursor, RC_FILE, &line_number); line != nullptr;
+         line = Next_Line(&cursor, RC_FILE, &line_number)) {
         // Fields are separated by TABs (runs of them count as one); free text and the
         // template's parenthesized lines are ignored. A line that starts like an entry
         // but is not one ("xf_all 50 1" with spaces) would be ignored silently and the
@@ -295,7 +294,7 @@ int32_t Check_RC(int32_t track_types[], float track_lengths[], int32_t* all_type
         char* token = Next_Token(&fields, "\t");
         if (token != nullptr && strncmp(token + strspn(token, " "), "xf_", 3) == 0 && strcmp(token, "xf_tr") != 0 &&
             strcmp(token, "xf_all") != 0)
-            FAIL(">> %s line %i: \"%s\" is not a crossfade entry, exiting\n%s", RC_FILE, line_number, Token(token).text,
+            FAIL(">> %s line %i: \"%s\" is not a crossfade entry, exiting\n%s", RC_FILE, line_number, Show(token).text,
                  RC_HINT);
         // A keyword later on the line counts as well, and whatever follows an entry's
         // values is ignored.
@@ -305,14 +304,16 @@ int32_t Check_RC(int32_t track_types[], float track_lengths[], int32_t* all_type
                 Entry_Values(&fields, values, 3, "xf_tr", "track, length and type", line_number, cursor);
                 int32_t track = Rc_Whole(values[0], line_number, "a track number");
                 if (track < 1 || track > MAX_ENTRIES)
-                    FAIL(">> %s names track \"%s\"; tracks are numbered 1 to %i, exiting\n", RC_FILE, Token(values[0]).text,
-                         MAX_ENTRIES);
+                    FAIL(">> %s line %i names track \"%s\"; tracks are numbered 1 to %i, exiting\n", RC_FILE,
+                         line_number, Show(values[0]).text, MAX_ENTRIES);
                 track_lengths[track - 1] = Rc_Length(values[1], line_number);
                 track_types[track - 1] = Rc_Whole(values[2], line_number, "a crossfade type");
+                track_lines[track - 1] = line_number;
             } else if (strcmp(token, "xf_all") == 0) {
                 Entry_Values(&fields, values, 2, "xf_all", "length and type", line_number, cursor);
                 *all_length = Rc_Length(values[0], line_number);
                 *all_type = Rc_Whole(values[1], line_number, "a crossfade type");
+                *all_line = line_number;
             }
         }
     }
@@ -329,14 +330,18 @@ static char* Read_List(const char* name, const char* holds, char* buffer)
     return Read_Whole(file, name, buffer, LIST_BUFFER);
 }
 
-void ReadBaseFile(int32_t* count, char* names, int32_t stride)
+void ReadBaseFile(int32_t* count, char* names, int32_t stride, int32_t lines[])
 {
     char buffer[LIST_BUFFER];
     char* cursor = Read_List(BASE_FILE, "base file names", buffer);
-    int32_t n = 0;
-    for (char* line = Next_Line(&cursor); line != nullptr; line = Next_Line(&cursor))
-        if (!Is_Blank(line))
-            Store_Entry(names, stride, n++, line, BASE_FILE, "base names", "Base name");
+    int32_t n = 0, line_number = 0;
+    for (char* line = Next_Line(&cursor, BASE_FILE, &line_number); line != nullptr;
+         line = Next_Line(&cursor, BASE_FILE, &line_number)) {
+        if (Is_Blank(line))
+            continue;
+        Store_Entry(names, stride, n, line, BASE_FILE, "base names", "Base name");
+        lines[n++] = line_number;
+    }
     *count = n;
 }
 
@@ -346,8 +351,8 @@ void ReadEditFile(int32_t* count, char* suffixes, int32_t stride, Edit_Time time
     char* cursor = Read_List(POINTS_FILE, "edits", buffer);
     int32_t n = 0;
     int32_t line_number = 0;
-    for (char* line = Next_Line(&cursor); line != nullptr; line = Next_Line(&cursor)) {
-        line_number++;
+    for (char* line = Next_Line(&cursor, POINTS_FILE, &line_number); line != nullptr;
+         line = Next_Line(&cursor, POINTS_FILE, &line_number)) {
         if (Is_Blank(line))
             continue;
         // TABs before the time are skipped, as they always were. The time ends at the
@@ -364,24 +369,24 @@ void ReadEditFile(int32_t* count, char* suffixes, int32_t stride, Edit_Time time
                  POINTS_HINT);
         if (tab == nullptr)
             FAIL(">> %s line %i: \"%s\" holds no TAB between the time and the take suffix, exiting\n%s", POINTS_FILE,
-                 line_number, Token(time).text, POINTS_HINT);
+                 line_number, Show(time).text, POINTS_HINT);
         if (*suffix == '\0')
-            FAIL(">> %s line %i: \"%s\" names no take after its TAB, exiting\n", POINTS_FILE, line_number, Token(time).text);
+            FAIL(">> %s line %i: \"%s\" names no take after its TAB, exiting\n", POINTS_FILE, line_number, Show(time).text);
         Store_Entry(suffixes, stride, n, suffix, POINTS_FILE, "edit points", "Take suffix of edit");
         if (status == TIME_NOT_FINITE)
-            FAIL(">> %s line %i: \"%s\" is not a usable number, exiting\n%s", POINTS_FILE, line_number, Token(time).text,
+            FAIL(">> %s line %i: \"%s\" is not a usable number, exiting\n%s", POINTS_FILE, line_number, Show(time).text,
                  POINTS_HINT);
         if (status == TIME_TOO_LARGE)
             FAIL(">> %s line %i: \"%s\" is too large for an edit time, exiting\n", POINTS_FILE, line_number,
-                 Token(time).text);
+                 Show(time).text);
         if (status == TIME_TOO_PRECISE)
-            FAIL(">> %s line %i: \"%s\" has more than %i decimals, exiting\n", POINTS_FILE, line_number, Token(time).text,
+            FAIL(">> %s line %i: \"%s\" has more than %i decimals, exiting\n", POINTS_FILE, line_number, Show(time).text,
                  TIME_DECIMALS);
         if (status != TIME_OK) {
             if (strchr(time, ':') != nullptr)
                 FAIL(">> %s line %i: \"%s\" is not a timecode (m:ss.fff or h:mm:ss.fff, seconds and minutes below "
-                     "60), exiting\n%s", POINTS_FILE, line_number, Token(time).text, POINTS_HINT);
-            FAIL(">> %s line %i: \"%s\" is not a time in seconds, exiting\n%s", POINTS_FILE, line_number, Token(time).text,
+                     "60), exiting\n%s", POINTS_FILE, line_number, Show(time).text, POINTS_HINT);
+            FAIL(">> %s line %i: \"%s\" is not a time in seconds, exiting\n%s", POINTS_FILE, line_number, Show(time).text,
                  POINTS_HINT);
         }
         read.line = line_number;

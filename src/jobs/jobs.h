@@ -3,9 +3,9 @@
 // a TAB, a take suffix), all in the working directory. Each reader reads its whole
 // file into a fixed local buffer and cuts it into lines and tokens in place; the caller
 // owns every table that is filled. Reading is strict: a number field holds one number
-// (leading spaces, then what strtod, or strtol in base 10 for track numbers and types,
-// reads, then trailing spaces or a CR), a NUL byte is refused, a UTF-8 byte order mark
-// at the start is skipped. Whatever is refused (limits included) is refused with a
+// (leading spaces, then a decimal number, or an integer in base 10 for track numbers
+// and types, then trailing spaces), lines end in LF or CR LF, a NUL byte is refused, a
+// UTF-8 byte order mark at the start is skipped. Whatever is refused (limits included) is refused with a
 // ">> " line naming the file, and the line and token where that helps, and exit
 // status 1, before anything is written.
 #pragma once
@@ -30,15 +30,18 @@ constexpr const char* POINTS_FILE = "points.txt";
 // Entries are "xf_all", length, type or "xf_tr", track, length, type with TABs between
 // the fields, all on one line; other text is ignored, but a line that begins with
 // "xf_" and is not an entry is refused, as is an entry short of a value.
-int32_t Check_RC(int32_t track_types[], float track_lengths[], int32_t* all_type, float* all_length);
+// The line each entry was read from goes to track_lines[track - 1] and *all_line.
+int32_t Check_RC(int32_t track_types[], float track_lengths[], int32_t* all_type, float* all_length,
+                 int32_t track_lines[], int32_t* all_line);
 // Writes the commented run-control template where no tavlinrc.txt is (never over one
 // that appeared); says in a ">> " line when it cannot.
 void Write_RC_Template();
 
-// Reads base.txt: base name k goes to slot k (at k * stride bytes into `names`);
-// `count` receives the number of names. Blank lines (spaces, TABs and CRs only) do not
-// count; a CR stays in a name.
-void ReadBaseFile(int32_t* count, char* names, int32_t stride);
+// Reads base.txt: base name k goes to slot k (at k * stride bytes into `names`) and the
+// line it was read from to lines[k]; `count` receives the number of names. Blank lines
+// (spaces and TABs only) do not count. Lines end in LF or CR LF in every job file; a CR
+// elsewhere is refused with its line.
+void ReadBaseFile(int32_t* count, char* names, int32_t stride, int32_t lines[]);
 
 // An edit time exactly as the user wrote it, never rounded: [-]whole.fraction seconds.
 constexpr int32_t TIME_DECIMALS = 64;             // decimals a time may have (trailing zeros aside)
@@ -53,7 +56,7 @@ struct Edit_Time {
 
 // Reads points.txt: edit time i and take suffix i (slot i of `suffixes`), in file
 // order; `count` receives the number of edit points. A line holds a time, a TAB and the
-// suffix (the rest of the line, TABs, spaces and a CR included); blank lines do not
+// suffix (the rest of the line, TABs and spaces included); blank lines do not
 // count. A time is decimal seconds ("12.5", "-1", "1.5e3") or a timecode m:ss.fff or
 // h:mm:ss.fff, read exactly; hexadecimal, infinities and times of 10^12 s or more, or
 // with more than TIME_DECIMALS decimals, are refused with their line.

@@ -313,6 +313,14 @@ static bool Walk_Chunks(const Stream* file, int64_t file_bytes, Walk* walk)
     while (at + 8 <= file_bytes) {
         uint8_t chunk[8 + 28];
         (void)Stream_Read_At(file, at, chunk, sizeof chunk);  // zeros past the end
+        // After the audio, a header whose id is not four printable characters is no chunk:
+        // zeros a recorder preallocated or a copy padded with. The list ends there, instead
+        // of being walked eight bytes at a time to the end of the file.
+        bool printable = true;
+        for (int32_t k = 0; k < 4; k++)
+            printable = printable && chunk[k] >= 0x20 && chunk[k] < 0x7F;
+        if (!printable && walk->data_at >= 0)
+            return true;
         uint64_t size = Get32(chunk + 4);
         if (memcmp(chunk, "ds64", 4) == 0 && size >= 28) {
             has_ds64 = true;
