@@ -160,6 +160,16 @@ TEST_F(Plan, TheDryRunTheReportAndTheBuildAgreeOnEveryEdit)
     for (std::string report : {"dry.html", "real.html"})
         EXPECT_NE(Slurp(report).find("crossfade failed: previous take ended 0:00:02.995 before the crossfade"),
                   std::string::npos) << report;
+
+    // xfade_temp.wav after a run: gone when a crossfade was tried at the last edit point
+    // with a segment, mixed (above) or failed; left holding a header after a hard cut.
+    EXPECT_FALSE(fs::exists("xfade_temp.wav"));
+    Spit("points.txt", "0\tA\n2\tB\n6\tC\n7\tC\n");
+    ASSERT_EQ(Run_Tool("-q").status, 0);
+    EXPECT_FALSE(fs::exists("xfade_temp.wav"));
+    Spit("tavlinrc.txt", "xf_all\t10\t0\n");
+    ASSERT_EQ(Run_Tool("-q").status, 0);
+    EXPECT_EQ(fs::file_size("xfade_temp.wav"), 44u);
 }
 
 TEST_F(Plan, CrossfadesMixTheRightFramesOfTakesWhoseAudioStartsAtOtherOffsets)
