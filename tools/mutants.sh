@@ -16,12 +16,12 @@ cd "$(dirname "$0")/.."
 # One fault a line: file @@ text that occurs exactly once in it @@ what replaces it.
 faults() {
     cat <<'LIST'
-src/fail.cpp @@ if (partial_path[0] != '\0') @@ if (partial_path[0] == '\0')
+src/fail.cpp @@ if (partial_name[0] != '\0') @@ if (partial_name[0] == '\0')
 src/fail.cpp @@ action.sa_flags = SA_RESETHAND; @@ action.sa_flags = 0;
 src/fail.cpp @@ signal(SIGXFSZ, SIG_IGN) @@ signal(SIGXFSZ, SIG_DFL)
 src/jobs/jobs.h @@ RC_BUFFER = 1024; @@ RC_BUFFER = 1025;
-src/jobs/jobs.cpp @@ !(first == EOF && ferror(file)) @@ !(first == EOF && ferror(file) && false)
-src/jobs/jobs.cpp @@ bool fits = size <= capacity - 1; @@ bool fits = size <= capacity;
+src/jobs/jobs.cpp @@ if (end > line && end[-1] == '\r') @@ if (false)
+src/jobs/jobs.cpp @@ if (size > capacity - 1) @@ if (size > capacity)
 src/jobs/jobs.cpp @@ "\xEF\xBB\xBF", 3) == 0 ? 3 : 0 @@ "\xEF\xBB\xBF", 3) == 0 ? 2 : 0
 src/jobs/jobs.cpp @@ return end != start && @@ return
 src/jobs/jobs.cpp @@ if (seconds >= 60 || @@ if (seconds > 60 ||
@@ -29,7 +29,7 @@ src/jobs/jobs.cpp @@ if (n >= MAX_ENTRIES) @@ if (n > MAX_ENTRIES)
 src/jobs/jobs.cpp @@ if (length > (size_t)NAME_SLOT - 1) @@ if (length > (size_t)NAME_SLOT)
 src/jobs/jobs.cpp @@ fopen(RC_FILE, "wx") @@ fopen(RC_FILE, "w")
 src/jobs/jobs.cpp @@ track > MAX_ENTRIES) @@ track >= MAX_ENTRIES)
-src/jobs/jobs.cpp @@ ms % 1000); @@ ms % 100);
+src/text.cpp @@ ticks % (1000 / (uint64_t)unit); @@ ticks % (100 / (uint64_t)unit);
 src/wav/wav.h @@ MAX_DATA_BYTES = 2147483611; @@ MAX_DATA_BYTES = 2147483647;
 src/wav/wav.cpp @@ window, step + tag_bytes); @@ window, step);
 src/wav/wav.cpp @@ int64_t first = base < 2 ? 2 : base; @@ int64_t first = base;
@@ -39,14 +39,13 @@ src/wav/wav.cpp @@ if (block_align != frame_size) @@ if (block_align != frame_si
 src/wav/wav.cpp @@ int64_t count = audio / frame_size; @@ int64_t count = (audio + frame_size - 1) / frame_size;
 src/wav/wav.cpp @@ return data_bytes > MAX_DATA_BYTES || @@ return data_bytes >= MAX_DATA_BYTES ||
 src/wav/wav.cpp @@ f->channels > 2 && @@ f->channels >= 2 &&
-src/wav/wav.cpp @@ int64_t audio = source->data_end - (from + done); @@ int64_t audio = source->file_bytes - (from + done);
+src/wav/wav.cpp @@ int64_t audio = file->data_end - byte_offset; @@ int64_t audio = file->file_bytes - byte_offset;
 src/audio/codec.cpp @@ 65536 * (int8_t)at[2]; @@ 65536 * at[2];
 src/audio/codec.cpp @@ if (*sample >= 0) @@ if (*sample > 0)
-src/audio/crossfade.cpp @@ int32_t half = length / 2; @@ int32_t half = (length + 1) / 2;
+src/audio/crossfade.cpp @@ ((int64_t)frame - length / 2); @@ ((int64_t)frame - (length + 1) / 2);
 src/audio/crossfade.cpp @@ start_previous > previous->file_bytes @@ start_previous >= previous->file_bytes
 src/audio/crossfade.cpp @@ bytes_per_sample <= 4); @@ bytes_per_sample <= 3);
-src/audio/crossfade.cpp @@ type < 1 || type > 4) { @@ type < 1 || type > 5) {
-src/audio/crossfade.cpp @@ int64_t audio = take->data_end - start; @@ int64_t audio = take->file_bytes - start;
+src/audio/crossfade.cpp @@ type < 1 || type > 4) @@ type < 1 || type > 5)
 # Equivalent: the gains of a block are computed behind the cache whenever the block is
 # not wholly inside it; they depend only on the frame's place, so they are the same bits.
 src/audio/crossfade.cpp @@ if (j + m > work->cached) { @@ if (j + m >= work->cached) {
@@ -58,33 +57,45 @@ src/audio/mix.cpp @@ CHAR_TO_NUM32(next, n, bytes_per_sample, count); @@ CHAR_TO
 src/audio/mix.cpp @@ int32_t count = frames * channels; @@ int32_t count = frames;
 src/audio/mix.cpp @@ -8388608.0, 8388607.0); @@ -8388608.0, 8388608.0);
 src/audio/mix.cpp @@ Load_Double(next + 8 * i) @@ Load_Double(next + 4 * i)
-src/driver/driver.h @@ SUFFIX_BUFFER = 64; @@ SUFFIX_BUFFER = 63;
+src/jobs/job.h @@ SUFFIX_BUFFER = 64; @@ SUFFIX_BUFFER = 63;
 src/driver/plan.cpp @@ {RC_FILE, BASE_FILE, POINTS_FILE, TEMP_FILE}; @@ {RC_FILE, BASE_FILE, POINTS_FILE, RC_FILE};
-src/driver/plan.cpp @@ if (times[i] > times[i + 1]) @@ if (times[i] >= times[i + 1])
+src/driver/plan.cpp @@ if (Compare_Times(&times[i], &times[i + 1]) > 0) { @@ if (Compare_Times(&times[i], &times[i + 1]) >= 0) {
 src/driver/plan.cpp @@ for (int32_t i = 1; i < edits; i++) @@ for (int32_t i = 2; i < edits; i++)
 src/driver/plan.cpp @@ xf_type[t] > 4) @@ xf_type[t] > 5)
-src/driver/plan.cpp @@ || f->is_float != job->is_float[t]) { @@ ) {
-src/driver/plan.cpp @@ if (info->frames > job->longest[t]) @@ if (i == 0 && info->frames > job->longest[t])
-src/driver/plan.cpp @@ if (start > take_frames) { @@ if (start >= take_frames) {
-src/driver/plan.cpp @@ if (n >= 2 && last_end < length) @@ if (n >= 2 && last_end < length - 1)
-src/driver/assemble.cpp @@ start > fade * 0.5) { @@ start > fade) {
+src/driver/plan.cpp @@ || f->is_float != track->format.is_float) { @@ ) {
+src/driver/plan.cpp @@ if (info->frames > track->longest) @@ if (k == 0 && info->frames > track->longest)
+src/driver/plan.cpp @@ if (cut->start > take_frames) { @@ if (cut->start >= take_frames) {
+src/driver/plan.cpp @@ ? cuts[n - 1].start : track->longest; @@ ? cuts[n - 1].start - 1 : track->longest;
+src/driver/plan.cpp @@ if (!(cut->start > fade * 0.5)) { @@ if (!(cut->start > fade)) {
 src/driver/assemble.cpp @@ take = Take_File(job, t, i, take_name, open);  // may @@ // may
-src/driver/assemble.cpp @@ < planned) @@ < planned - 1)
-src/driver/assemble.cpp @@ if (job->tail_flag[t][i]) @@ if (false && job->tail_flag[t][i])
-src/driver/assemble.cpp @@ frames = job->length[t] - insert_at; @@ frames = job->length[t] - insert_at + 1;
-src/driver/assemble.cpp @@ if (written_to < job->length[t]) @@ if (written_to + 1 < job->length[t])
+src/driver/assemble.cpp @@ < cut->held) @@ < cut->held - 1)
+src/driver/assemble.cpp @@ if (cut->held < cut->frames) @@ if (false && cut->held < cut->frames)
+src/driver/plan.cpp @@ track->length - cut->fade_from : fade; @@ track->length - cut->fade_from + 1 : fade;
+src/driver/assemble.cpp @@ if (written_to < track->length) @@ if (written_to + 1 < track->length)
 src/driver/assemble.cpp @@ temp_kept = false;  // removed @@ // removed
 src/driver/options.cpp @@ value = equals + 1; @@ value = equals;
 src/driver/options.cpp @@ at++; @@ (void)0;
 src/driver/options.cpp @@ if (argc - at > 1) @@ if (argc - at > 2)
-src/driver/safety.cpp @@ LOCK_EX | LOCK_NB @@ LOCK_SH | LOCK_NB
+src/driver/safety.cpp @@ flock(folder, LOCK_EX | LOCK_NB) @@ flock(folder, LOCK_SH | LOCK_NB)
 src/driver/safety.cpp @@ for (int32_t t = -1; t < job->track_count; t++) @@ for (int32_t t = 0; t < job->track_count; t++)
-src/driver/safety.cpp @@ b = a + 1; b <= tracks; b++) @@ b = a + 1; b < tracks; b++)
+src/driver/safety.cpp @@ b < count; b++) { @@ b < count - 1; b++) {
 src/driver/safety.cpp @@ rooms[r].peak > rooms[r].free_bytes) @@ rooms[r].peak > rooms[r].free_bytes && false)
-src/driver/safety.cpp @@ (void)unlink(path); @@ (void)path;
+src/driver/safety.cpp @@ (void)unlinkat(job->folders[f].fd, entry->d_name, 0); @@ (void)entry;
 src/driver/tavlin2a.cpp @@ Check_Inputs(job); @@ (void)job;
 src/driver/tavlin2a.cpp @@ Remove_Stale_Partials(job); @@ (void)job;
 src/driver/tavlin2a.cpp @@ if (fflush(stdout) != 0) @@ if (false)
+src/jobs/times.cpp @@ * rate + carry) / 10; @@ * rate + carry + 5) / 10;
+src/jobs/times.cpp @@ return x < y ? -sign : sign; @@ return x < y ? sign : -sign;
+src/jobs/times.cpp @@ if (time->decimals > 3 && time->fraction[3] >= '5') @@ if (time->decimals > 3 && time->fraction[3] > '5')
+src/driver/plan.cpp @@ int32_t end = cuts[i + 1].start < track->longest ? cuts[i + 1].start : track->longest; @@ int32_t end = cuts[i + 1].start - 1 < track->longest ? cuts[i + 1].start - 1 : track->longest;
+src/driver/plan.cpp @@ Wav_File previous = Place_Of(Take_Of(job, t, i - 1)) @@ Wav_File previous = Place_Of(Take_Of(job, t, i))
+src/driver/plan.cpp @@ job->xf_line[t] = job->all_line; @@ (void)0;
+src/wav/wav.cpp @@ if (!same) { @@ if (false) {
+src/wav/wav.cpp @@ int64_t needed = done + n == carried[k].bytes ? n - carried[k].pad : n; @@ int64_t needed = n;
+src/fail.cpp @@ _exit(128 + signal_number); @@ (void)0;
+src/fail.cpp @@ signal(SIGPIPE, SIG_IGN) @@ signal(SIGPIPE, SIG_DFL)
+src/driver/safety.cpp @@ S_ISREG(held.st_mode) && held.st_size > 0 && @@ S_ISREG(held.st_mode) &&
+src/driver/safety.cpp @@ targets[report].new_bytes = Report_Bytes_At_Most(job); @@ targets[report].new_bytes = 0;
 LIST
 }
 

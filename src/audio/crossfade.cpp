@@ -45,15 +45,20 @@ void Fade_Work_End(Fade_Work* work)
     *work = Fade_Work{};
 }
 
+// Byte offsets where a crossfade of `length` frames centred on `frame` begins in `take`:
+// half of it (truncated toward zero) before the frame.
+static int64_t Fade_Start(const Wav_File* take, int32_t frame, int32_t length, const Wav_Format* format)
+{
+    return take->data_offset + Frame_Size(format) * ((int64_t)frame - length / 2);
+}
+
 int32_t CROSSFADE_CHECK(int32_t previous_frame, int32_t next_frame, int32_t length, int32_t type,
                         const Wav_File* previous, const Wav_File* next, const Wav_Format* format)
 {
     // Only the starts are checked (both bounds inclusive); frames past a take's audio
     // are mixed as silence.
-    int64_t frame_size = Frame_Size(format);
-    int32_t half = length / 2;
-    int64_t start_previous = previous->data_offset + frame_size * ((int64_t)previous_frame - half);
-    int64_t start_next = next->data_offset + frame_size * ((int64_t)next_frame - half);
+    int64_t start_previous = Fade_Start(previous, previous_frame, length, format);
+    int64_t start_next = Fade_Start(next, next_frame, length, format);
     if (start_previous > previous->file_bytes || start_previous < previous->data_offset)
         return XF_PREVIOUS;
     if (start_next > next->file_bytes || start_next < next->data_offset)
@@ -72,14 +77,12 @@ int32_t CROSSFADE(int32_t previous_frame, int32_t next_frame, const Wav_File* pr
                   const Wav_File* temp, const Wav_Format* format, Fade_Work* work)
 {
     int32_t length = work->length;
-    int32_t type = work->type;
-    int32_t status = CROSSFADE_CHECK(previous_frame, next_frame, length, type, previous, next, format);
+    int32_t status = CROSSFADE_CHECK(previous_frame, next_frame, length, work->type, previous, next, format);
     if (status != XF_OK || length <= 0)
         return status;
     int64_t frame_size = Frame_Size(format);
-    int32_t half = length / 2;
-    int64_t start_previous = previous->data_offset + frame_size * ((int64_t)previous_frame - half);
-    int64_t start_next = next->data_offset + frame_size * ((int64_t)next_frame - half);
+    int64_t start_previous = Fade_Start(previous, previous_frame, length, format);
+    int64_t start_next = Fade_Start(next, next_frame, length, format);
 
     // 64 bits: the last step may pass 2^31 - 1 when the crossfade nearly reaches it.
     for (int64_t j0 = 0; j0 < length; j0 += work->chunk_frames) {
