@@ -40,7 +40,7 @@ void Write_Take(const std::string& path, const Track& track, int take)
     Wav_Format format{RATE, track.bits, track.bits / 8, track.channels, 0, track.bits, 0};
     Stream out = Stream_Create(path.c_str());
     int64_t at = WRITE_HEADER(&out, &format, frames, nullptr, nullptr, 0);
-    int32_t left[BLOCK_FRAMES], right[BLOCK_FRAMES];
+    int32_t samples[BLOCK_FRAMES * 2];  // interleaved, a sample per channel of each frame
     uint8_t bytes[BLOCK_FRAMES * 6];
     double root = track.root_hz * TAKE_INTERVAL[take];
     double full_scale = track.bits == 16 ? 32767.0 : 8388607.0;
@@ -49,18 +49,17 @@ void Write_Take(const std::string& path, const Track& track, int take)
         for (int32_t k = 0; k < n; k++) {
             double s = (done + k) / (double)RATE;
             double pulse = 0.6 + 0.4 * cos(2 * M_PI * 2 * s);
-            double sides[2];
-            for (int c = 0; c < 2; c++) {
+            for (int c = 0; c < track.channels; c++) {
                 double f = root * (1 + 0.002 * c);
-                sides[c] = (sin(2 * M_PI * f * s) + sin(2 * M_PI * f * 1.26 * s) + sin(2 * M_PI * f * 1.5 * s)) / 3;
+                double side = (sin(2 * M_PI * f * s) + sin(2 * M_PI * f * 1.26 * s) + sin(2 * M_PI * f * 1.5 * s)) / 3;
+                samples[k * track.channels + c] = (int32_t)(0.5 * pulse * side * full_scale);
             }
-            left[k] = (int32_t)(0.5 * pulse * sides[0] * full_scale);
-            right[k] = (int32_t)(0.5 * pulse * sides[1] * full_scale);
         }
-        if (track.channels == 1)
-            track.bits == 16 ? NUM16MONO_TO_CHAR(left, bytes, n) : NUM24MONO_TO_CHAR(left, bytes, n);
+        // The encoders read interleaved samples as one stream.
+        if (track.bits == 16)
+            NUM16MONO_TO_CHAR(samples, bytes, n * track.channels);
         else
-            track.bits == 16 ? NUM16STER_TO_CHAR(left, right, bytes, n) : NUM24STER_TO_CHAR(left, right, bytes, n);
+            NUM24MONO_TO_CHAR(samples, bytes, n * track.channels);
         int64_t block_bytes = (int64_t)n * track.channels * track.bits / 8;
         Stream_Write_At(&out, at, bytes, block_bytes);
         at += block_bytes;

@@ -6,34 +6,19 @@
 
 #include <cstdint>
 
-// Header field routines (little-endian, independent of the host's byte order).
-int32_t Assem2(const uint8_t bytes[2]);          // bytes[0] + 256*bytes[1], 0..65535
-int32_t Assem4(const uint8_t bytes[4]);          // four bytes as a signed 32-bit value
-void Decon2(uint32_t value, uint8_t bytes[2]);   // low 16 bits, least significant first
-void Decon4(int32_t value, uint8_t bytes[4]);    // value >= 0, least significant byte first
+#include "bytes.h"
 
-// Base-256 digits of a value >= 0 (truncating division, remainders keep the sign).
-void BITS16_TO_BYTES2(int32_t* low, int32_t* high, int32_t value);
-void BITS24_TO_BYTES3(int32_t* low, int32_t* middle, int32_t* high, int32_t value);
-// Turns the digits of m = -x - 1 into the digits of x when sign is -1 (each d becomes
-// -d - 1, whose low 8 bits are the complement of d's); sign +1 leaves them as they are
-// but for folding a low digit above 127 (and a middle one, 24-bit) into -128..127.
-void TWOS_COMP16(int32_t* low, int32_t* high, int32_t sign);
-void TWOS_COMP24(int32_t* low, int32_t* middle, int32_t* high, int32_t sign);
+constexpr int32_t BLOCK_FRAMES = 1024;  // audio is mixed in blocks of at most this many frames
 
 // Decoders: `frames` frames of PCM bytes (2 or 3 bytes per sample; any other width
 // touches nothing) into samples on the 24-bit scale.
 void CHAR_TO_NUM32(const uint8_t* bytes, int32_t* samples, int32_t bytes_per_sample, int32_t frames);
-void CHAR_TO_NUM32_STEREO(const uint8_t* bytes, int32_t* left, int32_t* right,
-                          int32_t bytes_per_sample, int32_t frames);
 
 // Encoders: samples (16-bit encoders take the 16-bit scale, not times 256) into
 // little-endian two's complement bytes, wrapping values outside the width. They use
 // the input arrays as working storage: each negative entry x is left holding -x - 1.
 void NUM16MONO_TO_CHAR(int32_t* samples, uint8_t* bytes, int32_t frames);
 void NUM24MONO_TO_CHAR(int32_t* samples, uint8_t* bytes, int32_t frames);
-void NUM16STER_TO_CHAR(int32_t* left, int32_t* right, uint8_t* bytes, int32_t frames);
-void NUM24STER_TO_CHAR(int32_t* left, int32_t* right, uint8_t* bytes, int32_t frames);
 
 // Gains of frames [first, first + frames) of a crossfade of `length` frames with curve
 // `type` (1 equal-power, 2 linear, 3 cosine, 4 sine), at fade fraction t = j / length:

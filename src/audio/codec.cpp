@@ -1,52 +1,25 @@
 #include "audio/audio.h"
 
-// ---- header byte routines ----------------------------------------------------
-
-int32_t Assem2(const uint8_t bytes[2])
-{
-    return bytes[0] + 256 * bytes[1];
-}
-
-int32_t Assem4(const uint8_t bytes[4])
-{
-    uint32_t value = (uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 |
-                     (uint32_t)bytes[3] << 24;
-    return (int32_t)value;
-}
-
-void Decon2(uint32_t value, uint8_t bytes[2])
-{
-    bytes[0] = (uint8_t)(value & 0xFF);
-    bytes[1] = (uint8_t)((value >> 8) & 0xFF);
-}
-
-void Decon4(int32_t value, uint8_t bytes[4])
-{
-    int32_t b3 = value / 16777216;
-    int32_t b2 = (value - 16777216 * b3) / 65536;
-    int32_t b1 = (value - 16777216 * b3 - 65536 * b2) / 256;
-    bytes[3] = (uint8_t)b3;
-    bytes[2] = (uint8_t)b2;
-    bytes[1] = (uint8_t)b1;
-    bytes[0] = (uint8_t)(value & 0xFF);
-}
-
 // ---- sample byte routines ----------------------------------------------------
 
-void BITS16_TO_BYTES2(int32_t* low, int32_t* high, int32_t value)
+// Base-256 digits of a value >= 0 (truncating division, remainders keep the sign).
+static void BITS16_TO_BYTES2(int32_t* low, int32_t* high, int32_t value)
 {
     *high = value / 256;
     *low = value % 256;
 }
 
-void BITS24_TO_BYTES3(int32_t* low, int32_t* middle, int32_t* high, int32_t value)
+static void BITS24_TO_BYTES3(int32_t* low, int32_t* middle, int32_t* high, int32_t value)
 {
     *high = value / 65536;
     *middle = (value % 65536) / 256;
     *low = value - 65536 * *high - 256 * *middle;
 }
 
-void TWOS_COMP16(int32_t* low, int32_t* high, int32_t sign)
+// Turns the digits of m = -x - 1 into the digits of x when sign is -1 (each d becomes
+// -d - 1, whose low 8 bits are the complement of d's); sign +1 leaves them as they are
+// but for folding a low digit above 127 (and a middle one, 24-bit) into -128..127.
+static void TWOS_COMP16(int32_t* low, int32_t* high, int32_t sign)
 {
     if (*low > 127)
         *low -= 256;
@@ -58,7 +31,7 @@ void TWOS_COMP16(int32_t* low, int32_t* high, int32_t sign)
     }
 }
 
-void TWOS_COMP24(int32_t* low, int32_t* middle, int32_t* high, int32_t sign)
+static void TWOS_COMP24(int32_t* low, int32_t* middle, int32_t* high, int32_t sign)
 {
     // The high digit is not folded: only its low 8 bits are ever written.
     if (*low > 127)
@@ -94,17 +67,6 @@ void CHAR_TO_NUM32(const uint8_t* bytes, int32_t* samples, int32_t bytes_per_sam
         samples[i] = Decode_Sample(bytes + i * bytes_per_sample, bytes_per_sample);
 }
 
-void CHAR_TO_NUM32_STEREO(const uint8_t* bytes, int32_t* left, int32_t* right,
-                          int32_t bytes_per_sample, int32_t frames)
-{
-    if (bytes_per_sample != 2 && bytes_per_sample != 3)
-        return;
-    for (int32_t i = 0; i < frames; i++) {
-        const uint8_t* frame = bytes + 2 * i * bytes_per_sample;
-        left[i] = Decode_Sample(frame, bytes_per_sample);
-        right[i] = Decode_Sample(frame + bytes_per_sample, bytes_per_sample);
-    }
-}
 
 // ---- encoders ----------------------------------------------------------------
 
@@ -152,20 +114,4 @@ void NUM24MONO_TO_CHAR(int32_t* samples, uint8_t* bytes, int32_t frames)
 {
     for (int32_t i = 0; i < frames; i++)
         bytes = Encode24(&samples[i], bytes);
-}
-
-void NUM16STER_TO_CHAR(int32_t* left, int32_t* right, uint8_t* bytes, int32_t frames)
-{
-    for (int32_t i = 0; i < frames; i++) {
-        bytes = Encode16(&left[i], bytes);
-        bytes = Encode16(&right[i], bytes);
-    }
-}
-
-void NUM24STER_TO_CHAR(int32_t* left, int32_t* right, uint8_t* bytes, int32_t frames)
-{
-    for (int32_t i = 0; i < frames; i++) {
-        bytes = Encode24(&left[i], bytes);
-        bytes = Encode24(&right[i], bytes);
-    }
 }

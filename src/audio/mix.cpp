@@ -80,31 +80,9 @@ static int32_t Truncate_Saturated(double m, double low, double high)
     return (int32_t)m;
 }
 
-static uint32_t Load32(const uint8_t* at)
-{
-    return (uint32_t)at[0] | (uint32_t)at[1] << 8 | (uint32_t)at[2] << 16 | (uint32_t)at[3] << 24;
-}
-
-static uint64_t Load64(const uint8_t* at)
-{
-    return (uint64_t)Load32(at) | (uint64_t)Load32(at + 4) << 32;
-}
-
-static void Store32(uint32_t value, uint8_t* at)
-{
-    for (int32_t b = 0; b < 4; b++)
-        at[b] = (uint8_t)(value >> (8 * b));
-}
-
-static void Store64(uint64_t value, uint8_t* at)
-{
-    Store32((uint32_t)value, at);
-    Store32((uint32_t)(value >> 32), at + 4);
-}
-
 static double Load_Float(const uint8_t* at)
 {
-    uint32_t bits = Load32(at);
+    uint32_t bits = (uint32_t)Assem4(at);
     float value;
     memcpy(&value, &bits, 4);
     return value;
@@ -112,7 +90,7 @@ static double Load_Float(const uint8_t* at)
 
 static double Load_Double(const uint8_t* at)
 {
-    uint64_t bits = Load64(at);
+    uint64_t bits = Assem8(at);
     double value;
     memcpy(&value, &bits, 8);
     return value;
@@ -146,8 +124,8 @@ void MIX_BLOCK(const uint8_t* previous, const uint8_t* next, uint8_t* mixed, int
         }
     } else if (!is_float && bytes_per_sample == 4) {
         Each_Sample(frames, channels, g_previous, g_next, [&](int64_t i, double g_p, double g_n) {
-            double m = Mix((int32_t)Load32(next + 4 * i), (int32_t)Load32(previous + 4 * i), g_n, g_p);
-            Store32((uint32_t)Truncate_Saturated(m, -2147483648.0, 2147483647.0), mixed + 4 * i);
+            double m = Mix(Assem4(next + 4 * i), Assem4(previous + 4 * i), g_n, g_p);
+            Decon4((uint32_t)Truncate_Saturated(m, -2147483648.0, 2147483647.0), mixed + 4 * i);
         });
     } else if (is_float && bytes_per_sample == 4) {
         // Rounded to the nearest float; a mix past the largest float becomes infinity.
@@ -155,14 +133,14 @@ void MIX_BLOCK(const uint8_t* previous, const uint8_t* next, uint8_t* mixed, int
             float m = (float)Mix(Load_Float(next + 4 * i), Load_Float(previous + 4 * i), g_n, g_p);
             uint32_t bits;
             memcpy(&bits, &m, 4);
-            Store32(bits, mixed + 4 * i);
+            Decon4(bits, mixed + 4 * i);
         });
     } else if (is_float && bytes_per_sample == 8) {
         Each_Sample(frames, channels, g_previous, g_next, [&](int64_t i, double g_p, double g_n) {
             double m = Mix(Load_Double(next + 8 * i), Load_Double(previous + 8 * i), g_n, g_p);
             uint64_t bits;
             memcpy(&bits, &m, 8);
-            Store64(bits, mixed + 8 * i);
+            Decon8(bits, mixed + 8 * i);
         });
     }
 }

@@ -269,6 +269,8 @@ void Probe_Takes(Job* job)
             Refuse_Missing_Take(job, t, k, take);
             GET_ATTRIBUTES(k, take, &job->takes[(size_t)t * job->take_count]);
             const Take_Info* info = Take_Number(job, t, k);
+            if (info->format_missing)  // said, and the take is read as it always was
+                printf(">> Can't find format chunk in wave file!\n>> in take %s\n", Show(take).text);
             const Wav_Format* f = &info->format;
             if (info->frames > track->longest)
                 track->longest = info->frames;

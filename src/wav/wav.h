@@ -6,7 +6,6 @@
 
 #include <cstdint>
 
-constexpr int32_t BLOCK_FRAMES = 1024;  // audio is mixed in blocks of at most this many frames
 constexpr int32_t HEADER_BYTES = 44;    // size of the canonical header; its data starts here
 
 // Last byte offsets the fallback tag search examines (takes whose chunk list is broken).
@@ -42,6 +41,10 @@ struct File_Identity {
     int64_t modified_s;
     int64_t modified_ns;
 };
+
+struct stat;
+// The identity fstat() or stat() gave of a file.
+File_Identity Identity_Of(const struct stat& st);
 
 // Opens `path` for reading (never blocks on a FIFO); fd < 0 when that fails (errno says why).
 Stream Stream_Try_Read(const char* path);
@@ -103,6 +106,10 @@ uint8_t* Block_Alloc(int64_t bytes);
 
 // ---- formats and the probe -------------------------------------------------
 
+// Sub-formats of an extensible header: integer PCM and IEEE float (the format code in
+// the first two bytes, then a fixed tail).
+inline constexpr uint8_t SUBFORMAT_TAIL[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                           0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 // How samples lie in a data area.
 struct Wav_Format {
     int32_t sample_rate;       // frames per second
@@ -136,6 +143,8 @@ struct Take_Info {
     Chunk_Span bext;         // broadcast-wave chunk, carried into outputs on request
     Chunk_Span ixml;         // iXML chunk, likewise
     File_Identity identity;  // the file the probe read
+    int32_t format_missing;  // 1: no format chunk was found; its fields were read at byte
+                             // PROBE_TAG_LIMIT (the caller says so: "Can't find format chunk")
 };
 
 // Probes the take at `path` and fills takes[take]. The chunk list is walked from byte
@@ -146,11 +155,6 @@ struct Take_Info {
 // no data area, or holds audio the tool cannot cut frame-exactly (8-bit, compressed,
 // Wave64, block align that disagrees with the frame size, more than 2^31 - 1 frames).
 void GET_ATTRIBUTES(int32_t take, const char* path, Take_Info takes[]);
-
-// Searches `file` for the first `tag_bytes` bytes of `tag` at the even byte offsets
-// 2, 4, ... up to and including `last_offset`. Returns the byte offset of the first
-// match, or -1. Offsets whose bytes lie past the end of the file never match.
-int64_t FIND_TAG(const Stream* file, const char* tag, int32_t tag_bytes, int32_t last_offset);
 
 // ---- writing -----------------------------------------------------------------
 

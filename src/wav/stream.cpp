@@ -1,0 +1,255 @@
+// Streams: files opened without waiting on a FIFO, read and written at byte positions
+// with every result looked at, the open takes of a track, and files built under a
+// hidden partial name and published whole.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "fail.h"
+#include "text.h"
+#include "wav/wav.h"
+
+Stream Stream_Try_Read(const char* path)
+{
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; the probe then refuses it.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+            int saved = errno;
+            (void)close(fd);  // only opened to read: nothing to lose
+            errno = saved;
+            fd = -1;
+        }
+    }
+    return Stream{fd, path};
+}
+
+Stream Stream_Open_Read(const char* path)
+{
+    Stream stream = Stream_Try_Read(path);
+    if (stream.fd < 0)
+        FAIL(">> Cannot open %s (%s), exiting\n", Show(path).text, strerror(errno));
+    return stream;
+}
+
+File_Identity Identity_Of(const struct stat& st)
+{
+    return File_Identity{(uint64_t)st.st_dev, (uint64_t)st.st_ino, (int64_t)st.st_size, (int64_t)st.st_mtim.tv_sec,
+                         (int64_t)st.st_mtim.tv_nsec};
+}
+
+Stream Stream_Open_Probed(const char* path, const File_Identity* identity)
+{
+    Stream stream = Stream_Try_Read(path);
+    struct stat st;
+    bool same = stream.fd >= 0 && fstat(stream.fd, &st) == 0 && identity != nullptr;
+    if (same) {
+        File_Identity now = Identity_Of(st);
+        same = now.device == identity->device && now.inode == identity->inode && now.bytes == identity->bytes &&
+               now.modified_s == identity->modified_s && now.modified_ns == identity->modified_ns;
+    }
+    if (!same) {
+        if (stream.fd >= 0)
+            Stream_Close_Unwritten(&stream);
+        FAIL(">> Take %s is no longer the file that was probed: it was replaced or changed while the job ran, "
+             "exiting\n", Show(path).text);
+    }
+    return stream;
+}
+
+Stream Stream_Create_At(int folder, const char* name, const char* path)
+{
+    // Whatever stands at the name goes first, so a link there is never written through;
+    // O_EXCL | O_NOFOLLOW then refuse anything that appears in between.
+    if (unlinkat(folder, name, 0) != 0 && errno != ENOENT)
+        FAIL(">> Cannot replace %s (%s), exiting\n", Show(path).text, strerror(errno));
+    int fd = openat(folder, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        FAIL(">> Cannot open %s (%s), exiting\n", Show(path).text, strerror(errno));
+    return Stream{fd, path};
+}
+
+Stream Stream_Create(const char* path)
+{
+    return Stream_Create_At(AT_FDCWD, path, path);
+}
+
+// ---- publishing ------------------------------------------------------------------
+
+// 64 random bits for a partial name: from the system's random source, or where that is
+// missing from the clock and the process id (O_EXCL still keeps names apart).
+static uint64_t Random_Bits()
+{
+    uint64_t bits = 0;
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    bool read_all = fd >= 0 && read(fd, &bits, sizeof bits) == (ssize_t)sizeof bits;
+    if (fd >= 0)
+        (void)close(fd);  // only read from
+    if (!read_all) {
+        struct timespec now {};
+        (void)clock_gettime(CLOCK_REALTIME, &now);  // zeros without a clock: the pid still differs
+        bits = (uint64_t)now.tv_nsec * 0x9E3779B97F4A7C15ULL ^ (uint64_t)now.tv_sec << 20 ^ (uint64_t)getpid();
+    }
+    return bits;
+}
+
+bool Is_Partial_Of(const char* entry, const char* final_name)
+{
+    size_t prefix = strlen(PARTIAL_PREFIX), length = strlen(final_name);
+    if (strncmp(entry, PARTIAL_PREFIX, prefix) != 0 || strncmp(entry + prefix, final_name, length) != 0 ||
+        entry[prefix + length] != '.')
+        return false;
+    // A random part; or a process id, as earlier versions of the tool named them.
+    const char* tail = entry + prefix + length + 1;
+    size_t digits = strlen(tail);
+    return (digits == PARTIAL_RANDOM_DIGITS && strspn(tail, "0123456789abcdef") == digits) ||
+           (digits > 0 && digits <= 10 && strspn(tail, "0123456789") == digits);
+}
+
+void Partial_Begin(int folder, const char* final_name, const char* final_path, Partial* partial)
+{
+    partial->folder = folder;
+    partial->final_name = final_name;
+    partial->final_path = final_path;
+    int folder_length = (int)(strlen(final_path) - strlen(final_name));
+    for (int32_t attempt = 0;; attempt++) {
+        if (snprintf(partial->name, sizeof partial->name, "%s%s.%016llx", PARTIAL_PREFIX, final_name,
+                     (unsigned long long)Random_Bits()) >= (int)sizeof partial->name ||
+            snprintf(partial->path, sizeof partial->path, "%.*s%s", folder_length, final_path, partial->name) >=
+                (int)sizeof partial->path)
+            FAIL(">> The name %s is too long for the partial file it is built under, exiting\n", Show(final_path).text);
+        // Created and named for removal with no signal in between.
+        Hold_Signals();
+        int fd = openat(folder, partial->name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        int error = errno;
+        if (fd >= 0)
+            Set_Partial(folder, partial->name);  // ours: a failure or signal from here on removes it
+        Release_Signals();
+        if (fd < 0 && error == EEXIST && attempt < 100)
+            continue;
+        if (fd < 0)
+            FAIL(">> Cannot open %s (%s), exiting\n", Show(partial->path).text, strerror(error));
+        // Locked before a byte is written: a cleanup leaves alone an empty partial file, and
+        // one that somebody holds. A cleanup that holds it this very moment sees it empty
+        // and lets go; the name is given up for another all the same.
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            (void)unlinkat(folder, partial->name, 0);  // empty, and ours: created exclusively above
+            Set_Partial(-1, nullptr);
+            (void)close(fd);  // nothing was written
+            if (attempt < 100)
+                continue;
+            FAIL(">> Cannot hold a partial file for %s, exiting\n", Show(final_path).text);
+        }
+        partial->stream = Stream{fd, partial->path};
+        return;
+    }
+}
+
+void Partial_Publish(Partial* partial)
+{
+    if (fsync(partial->stream.fd) != 0)
+        FAIL(">> Cannot finish writing %s (%s), exiting\n", Show(partial->path).text, strerror(errno));
+    // Renamed while the lock is still held, so that no other run's cleanup can take it
+    // for a leftover in between; once synced, the close can no longer lose any of it.
+    if (renameat(partial->folder, partial->name, partial->folder, partial->final_name) != 0)
+        FAIL(">> Cannot replace %s with its new build (%s), exiting\n", Show(partial->final_path).text,
+             strerror(errno));
+    Set_Partial(-1, nullptr);
+    Stream_Close_Written(&partial->stream);
+    // The rename is done: the name holds the whole new file. Syncing the folder makes the
+    // rename itself outlast a power cut; where a file system cannot sync a folder, the
+    // name holds after a power cut either the previous file or the new one, both whole,
+    // so a failure here is ignored.
+    (void)fsync(partial->folder);
+}
+
+int64_t Stream_Read_At(const Stream* stream, int64_t byte_offset, uint8_t* buffer, int64_t bytes)
+{
+    int64_t got = 0;
+    while (got < bytes) {
+        ssize_t n = pread(stream->fd, buffer + got, (size_t)(bytes - got), (off_t)(byte_offset + got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            FAIL(">> Cannot read %s (%s), exiting\n", Show(stream->path).text, strerror(errno));
+        if (n == 0)
+            break;
+        got += n;
+    }
+    // Past the end of the file: what is not there is silence.
+    if (got < bytes)
+        memset(buffer + got, 0, (size_t)(bytes - got));
+    return got;
+}
+
+void Stream_Write_At(const Stream* stream, int64_t byte_offset, const uint8_t* buffer, int64_t bytes)
+{
+    int64_t put = 0;
+    while (put < bytes) {
+        ssize_t n = pwrite(stream->fd, buffer + put, (size_t)(bytes - put), (off_t)(byte_offset + put));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            FAIL(">> Cannot write %s (%s), exiting\n", Show(stream->path).text,
+                 n < 0 ? strerror(errno) : "disk full or file too large?");
+        put += n;
+    }
+}
+
+void Stream_Close_Written(Stream* stream)
+{
+    if (close(stream->fd) != 0)
+        FAIL(">> Cannot finish writing %s (%s), exiting\n", Show(stream->path).text, strerror(errno));
+    stream->fd = -1;
+}
+
+void Stream_Close_Unwritten(Stream* stream)
+{
+    // Nothing was written through this stream, so a failing close loses nothing.
+    (void)close(stream->fd);
+    stream->fd = -1;
+}
+
+uint8_t* Block_Alloc(int64_t bytes)
+{
+    void* block = bytes > 0 ? calloc((size_t)bytes, 1) : nullptr;
+    if (block == nullptr)
+        FAIL(">> Out of memory for a block of %lld bytes, exiting\n", (long long)bytes);
+    return (uint8_t*)block;
+}
+
+const Stream* Open_File(Open_Files* open, const char* path, const File_Identity* identity)
+{
+    int32_t k = 0;
+    while (k < open->count && strcmp(open->paths[k], path) != 0)
+        k++;
+    if (k < open->count)
+        return &open->streams[k];
+    if (open->count < OPEN_FILES) {
+        k = open->count++;
+    } else {
+        k = open->oldest;
+        open->oldest = (open->oldest + 1) % OPEN_FILES;
+        Stream_Close_Unwritten(&open->streams[k]);
+    }
+    snprintf(open->paths[k], sizeof open->paths[k], "%s", path);
+    open->streams[k] = identity != nullptr ? Stream_Open_Probed(open->paths[k], identity) : Stream_Open_Read(open->paths[k]);
+    return &open->streams[k];
+}
+
+void Close_Files(Open_Files* open)
+{
+    for (int32_t k = 0; k < open->count; k++)
+        Stream_Close_Unwritten(&open->streams[k]);
+    open->count = 0;
+    open->oldest = 0;
+}
+
