@@ -1,7 +1,6 @@
 // Fuzzes the three job-file readers and the job checks and plan that follow them.
 // The input is split into tavlinrc.txt, base.txt and points.txt; the plan then runs
 // with a take length and sample rate taken from the input as well.
-#include <fuzzer/FuzzedDataProvider.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -34,22 +33,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    FuzzedDataProvider in(data, size);
-    int32_t rate = in.ConsumeIntegralInRange<int32_t>(1, 400000);
-    int32_t take_frames = in.ConsumeIntegralInRange<int32_t>(0, INT32_MAX / 8);
-    bool with_rc = in.ConsumeBool();
-    std::string rc = in.ConsumeRandomLengthString(1100);
-    std::string base = in.ConsumeRandomLengthString(40000);
-    std::string points = in.ConsumeRemainingBytesAsString();
-    if (with_rc)
-        Write(RC_FILE, rc);
+    Job_Input in = Cut_Job_Input(data, size);
+    if (in.with_rc)
+        Write(RC_FILE, in.rc);
     else
         remove(RC_FILE);
-    Write(BASE_FILE, base);
-    Write(POINTS_FILE, points);
+    Write(BASE_FILE, in.base);
+    Write(POINTS_FILE, in.points);
 
     try {
-        Fuzz_Job_Steps(job, rate, take_frames);
+        Fuzz_Job_Steps(job, in.rate, in.take_frames);
     } catch (const Refusal&) {
         // A refused job is an answer, not a fault.
     }

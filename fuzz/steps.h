@@ -6,11 +6,52 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "audio/audio.h"
 #include "driver/driver.h"
 #include "fail.h"
 #include "wav/wav.h"
+
+// A fuzz input of the job-file target cut into the job it stands for, as libFuzzer's
+// FuzzedDataProvider cuts it (so that kept inputs keep their meaning): integers from
+// the end (the bytes their range needs), then strings from the front, in which "\\" is
+// "\" and "\" followed by another byte ends the string, then the rest.
+struct Job_Input {
+    int32_t rate;         // 1 to 400000
+    int32_t take_frames;  // 0 to INT32_MAX / 8
+    bool with_rc;
+    std::string rc, base, points;
+};
+
+inline Job_Input Cut_Job_Input(const uint8_t* data, size_t size)
+{
+    size_t front = 0, back = size;
+    auto integer = [&](uint64_t range) {
+        uint64_t value = 0;
+        for (int shift = 0; (range >> shift) > 0 && back > front; shift += 8)
+            value = value << 8 | data[--back];
+        return (int32_t)(value % (range + 1));
+    };
+    auto text = [&](size_t longest) {
+        std::string cut;
+        while (cut.size() < longest && front < back) {
+            char next = (char)data[front++];
+            if (next == '\\' && front < back && (next = (char)data[front++]) != '\\')
+                break;
+            cut += next;
+        }
+        return cut;
+    };
+    Job_Input in;
+    in.rate = 1 + integer(399999);
+    in.take_frames = integer(INT32_MAX / 8);
+    in.with_rc = (integer(255) & 1) != 0;
+    in.rc = text(1100);
+    in.base = text(40000);
+    in.points.assign((const char*)data + front, back - front);
+    return in;
+}
 
 // tavlinrc.txt, base.txt and points.txt as written in the working folder: the readers,
 // the job checks and the plan, with every take `take_frames` frames of 24-bit stereo at

@@ -12,35 +12,15 @@
 
 namespace {
 
-// Job files through the readers, the checks and the plan. The input is cut as libFuzzer's
-// FuzzedDataProvider cuts it: integers from the end (the bytes their range needs), then
-// strings from the front, in which "\\" is "\" and "\" and another byte ends a string.
-void Replay_Job(std::string in)
+// Job files through the readers, the checks and the plan, cut from the input as the
+// fuzz target cuts it.
+void Replay_Job(const std::string& input)
 {
-    auto integer = [&](uint64_t range) {
-        uint64_t value = 0;
-        for (int shift = 0; (range >> shift) > 0 && !in.empty(); shift += 8)
-            value = value << 8 | (uint8_t)in.back(), in.pop_back();
-        return (int32_t)(value % (range + 1));
-    };
-    int32_t rate = 1 + integer(399999), take_frames = integer(INT32_MAX / 8);
-    bool with_rc = integer(255) & 1;
-    size_t at = 0;
-    auto text = [&](size_t longest) {
-        std::string cut;
-        while (cut.size() < longest && at < in.size()) {
-            char next = in[at++];
-            if (next == '\\' && at < in.size() && (next = in[at++]) != '\\')
-                break;
-            cut += next;
-        }
-        return cut;
-    };
-    std::string rc = text(1100), base = text(40000);
-    with_rc ? Spit(RC_FILE, rc) : (void)remove(RC_FILE);
-    Spit(BASE_FILE, base), Spit(POINTS_FILE, in.substr(at));
+    Job_Input in = Cut_Job_Input((const uint8_t*)input.data(), input.size());
+    in.with_rc ? Spit(RC_FILE, in.rc) : (void)remove(RC_FILE);
+    Spit(BASE_FILE, in.base), Spit(POINTS_FILE, in.points);
     Job* job = (Job*)calloc(1, sizeof(Job));
-    Fuzz_Job_Steps(job, rate, take_frames);
+    Fuzz_Job_Steps(job, in.rate, in.take_frames);
 }
 
 void Replay_Probe(const std::string& input)
