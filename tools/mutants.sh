@@ -31,15 +31,15 @@ src/jobs/jobs.cpp @@ fopen(RC_FILE, "wx") @@ fopen(RC_FILE, "w")
 src/jobs/jobs.cpp @@ track > MAX_ENTRIES) @@ track >= MAX_ENTRIES)
 src/text.cpp @@ ticks % (1000 / (uint64_t)unit); @@ ticks % (100 / (uint64_t)unit);
 src/wav/wav.h @@ MAX_DATA_BYTES = 2147483611; @@ MAX_DATA_BYTES = 2147483647;
-src/wav/wav.cpp @@ window, step + tag_bytes); @@ window, step);
-src/wav/wav.cpp @@ int64_t first = base < 2 ? 2 : base; @@ int64_t first = base;
-src/wav/wav.cpp @@ (int64_t)size + (int64_t)(size & 1); @@ (int64_t)size;
-src/wav/wav.cpp @@ ds64_data = Get64(chunk + 16); @@ ds64_data = Get64(chunk + 8);
-src/wav/wav.cpp @@ if (block_align != frame_size) @@ if (block_align != frame_size && false)
-src/wav/wav.cpp @@ int64_t count = audio / frame_size; @@ int64_t count = (audio + frame_size - 1) / frame_size;
-src/wav/wav.cpp @@ return data_bytes > MAX_DATA_BYTES || @@ return data_bytes >= MAX_DATA_BYTES ||
-src/wav/wav.cpp @@ f->channels > 2 && @@ f->channels >= 2 &&
-src/wav/wav.cpp @@ int64_t audio = file->data_end - byte_offset; @@ int64_t audio = file->file_bytes - byte_offset;
+src/wav/probe.cpp @@ window, step + tag_bytes); @@ window, step);
+src/wav/probe.cpp @@ int64_t first = base < 2 ? 2 : base; @@ int64_t first = base;
+src/wav/probe.cpp @@ (int64_t)size + (int64_t)(size & 1); @@ (int64_t)size;
+src/wav/probe.cpp @@ ds64_data = Assem8(chunk + 16); @@ ds64_data = Assem8(chunk + 8);
+src/wav/probe.cpp @@ if (block_align != frame_size) @@ if (block_align != frame_size && false)
+src/wav/probe.cpp @@ int64_t count = audio / Frame_Size(&format); @@ int64_t count = (audio + Frame_Size(&format) - 1) / Frame_Size(&format);
+src/wav/header.cpp @@ return data_bytes > MAX_DATA_BYTES || @@ return data_bytes >= MAX_DATA_BYTES ||
+src/wav/header.cpp @@ f->channels > 2 && @@ f->channels >= 2 &&
+src/wav/copy.cpp @@ int64_t audio = file->data_end - byte_offset; @@ int64_t audio = file->file_bytes - byte_offset;
 src/audio/codec.cpp @@ 65536 * (int8_t)at[2]; @@ 65536 * at[2];
 src/audio/codec.cpp @@ if (*sample >= 0) @@ if (*sample > 0)
 src/audio/crossfade.cpp @@ ((int64_t)frame - length / 2); @@ ((int64_t)frame - (length + 1) / 2);
@@ -90,8 +90,8 @@ src/jobs/times.cpp @@ if (time->decimals > 3 && time->fraction[3] >= '5') @@ if 
 src/driver/plan.cpp @@ int32_t end = cuts[i + 1].start < track->longest ? cuts[i + 1].start : track->longest; @@ int32_t end = cuts[i + 1].start - 1 < track->longest ? cuts[i + 1].start - 1 : track->longest;
 src/driver/plan.cpp @@ Wav_File previous = Place_Of(Take_Of(job, t, i - 1)) @@ Wav_File previous = Place_Of(Take_Of(job, t, i))
 src/driver/plan.cpp @@ job->xf_line[t] = job->all_line; @@ (void)0;
-src/wav/wav.cpp @@ if (!same) { @@ if (false) {
-src/wav/wav.cpp @@ int64_t needed = done + n == carried[k].bytes ? n - carried[k].pad : n; @@ int64_t needed = n;
+src/wav/stream.cpp @@ if (!same) { @@ if (false) {
+src/wav/header.cpp @@ int64_t needed = done + n == carried[k].bytes ? n - carried[k].pad : n; @@ int64_t needed = n;
 src/fail.cpp @@ _exit(128 + signal_number); @@ (void)0;
 src/fail.cpp @@ signal(SIGPIPE, SIG_IGN) @@ signal(SIGPIPE, SIG_DFL)
 src/driver/safety.cpp @@ S_ISREG(held.st_mode) && held.st_size > 0 && @@ S_ISREG(held.st_mode) &&
