@@ -127,7 +127,7 @@ inline void Fuzz_Probe_Steps()
     hold.streams[2] = Stream_Create("fade.wav");
     Wav_File fade{hold.streams[2], WRITE_HEADER(&hold.streams[2], &format, count, nullptr, nullptr, 0), INT64_MAX, 0};
     Fade_Work_Start(&hold.work, format.bytes_per_sample, format.channels, 1 + count % 4, count);
-    (void)CROSSFADE(count / 2, count / 2, &in, &in, &fade, &format, &hold.work);
+    (void)CROSSFADE(count / 2, count / 2, &in, &in, &fade, nullptr, 0, 0, &format, &hold.work);
     Stream_Close_Written(&hold.streams[2]);
     Stream_Close_Written(&hold.streams[1]);
     Take_Info back[1];

@@ -48,7 +48,7 @@ int32_t Fade(int32_t at, int32_t length, int32_t type, int bits, int channels, s
     Wav_Format format{44100, bits, bits / 8, channels, is_float, bits, 0};
     Fade_Work work;
     Fade_Work_Start(&work, bits / 8, channels, type, length);
-    int32_t status = CROSSFADE(at, at, &p, &n, &x, &format, &work);
+    int32_t status = CROSSFADE(at, at, &p, &n, &x, nullptr, 0, 0, &format, &work);
     Fade_Work_End(&work);
     for (Wav_File* f : {&p, &n, &x})
         Stream_Close_Written(&f->stream);

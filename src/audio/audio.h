@@ -91,9 +91,12 @@ void FADE_MIX(Fade_Work* work, int32_t first, int32_t frames, const uint8_t* pre
 // Mixes `work->length` frames centred on the edit (starting length/2 frames before the
 // given frame positions) from the previous take fading out into the next take fading
 // in, with the work's curve (1 equal-power, 2 linear, 3 cosine, 4 sine), and writes
-// them as frames 0 on of `temp`'s data area. Frames past the end of a take's audio are
-// mixed as silence. What CROSSFADE_CHECK refuses is answered with its status and
-// nothing is written; the caller says what failed. A read or write failure ends the
-// process.
+// them as frames 0 on of `temp`'s data area; with `out`, the first `out_frames` of them
+// also over frames [out_frame, out_frame + out_frames) of `out`, from the same memory
+// (the output whose crossfade it is; nullptr: the temp file only). Frames past the end
+// of a take's audio are mixed as silence. What CROSSFADE_CHECK refuses is answered with
+// its status and nothing is written; the caller says what failed. A read or write
+// failure ends the process.
 int32_t CROSSFADE(int32_t previous_frame, int32_t next_frame, const Wav_File* previous, const Wav_File* next,
-                  const Wav_File* temp, const Wav_Format* format, Fade_Work* work);
+                  const Wav_File* temp, const Wav_File* out, int32_t out_frame, int32_t out_frames,
+                  const Wav_Format* format, Fade_Work* work);

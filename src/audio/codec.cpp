@@ -61,10 +61,13 @@ static int32_t Decode_Sample(const uint8_t* at, int32_t bytes_per_sample)
 
 void CHAR_TO_NUM32(const uint8_t* bytes, int32_t* samples, int32_t bytes_per_sample, int32_t frames)
 {
-    if (bytes_per_sample != 2 && bytes_per_sample != 3)
-        return;
-    for (int32_t i = 0; i < frames; i++)
-        samples[i] = Decode_Sample(bytes + i * bytes_per_sample, bytes_per_sample);
+    // The width is chosen once, so that each loop sees a constant.
+    if (bytes_per_sample == 3)
+        for (int32_t i = 0; i < frames; i++)
+            samples[i] = Decode_Sample(bytes + i * 3, 3);
+    else if (bytes_per_sample == 2)
+        for (int32_t i = 0; i < frames; i++)
+            samples[i] = Decode_Sample(bytes + i * 2, 2);
 }
 
 

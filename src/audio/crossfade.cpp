@@ -74,7 +74,8 @@ int32_t CROSSFADE_CHECK(int32_t previous_frame, int32_t next_frame, int32_t leng
 }
 
 int32_t CROSSFADE(int32_t previous_frame, int32_t next_frame, const Wav_File* previous, const Wav_File* next,
-                  const Wav_File* temp, const Wav_Format* format, Fade_Work* work)
+                  const Wav_File* temp, const Wav_File* out, int32_t out_frame, int32_t out_frames,
+                  const Wav_Format* format, Fade_Work* work)
 {
     int32_t length = work->length;
     int32_t status = CROSSFADE_CHECK(previous_frame, next_frame, length, work->type, previous, next, format);
@@ -92,6 +93,9 @@ int32_t CROSSFADE(int32_t previous_frame, int32_t next_frame, const Wav_File* pr
         Read_Audio(next, start_next + j0 * frame_size, work->next, n_bytes);
         FADE_MIX(work, (int32_t)j0, n, work->previous, work->next, work->mixed, format);
         Stream_Write_At(&temp->stream, temp->data_offset + j0 * frame_size, work->mixed, n_bytes);
+        int64_t over = out == nullptr ? 0 : out_frames - j0 < n ? out_frames - j0 : n;
+        if (over > 0)
+            Stream_Write_At(&out->stream, out->data_offset + (out_frame + j0) * frame_size, work->mixed, over * frame_size);
     }
     return XF_OK;
 }

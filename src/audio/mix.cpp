@@ -104,23 +104,27 @@ void MIX_BLOCK(const uint8_t* previous, const uint8_t* next, uint8_t* mixed, int
         return;
     int32_t count = frames * channels;  // samples in the block
     if (!is_float && (bytes_per_sample == 2 || bytes_per_sample == 3)) {
-        // The codec reads interleaved samples as one stream onto the 24-bit scale; the
-        // mixed samples replace the previous take's and are encoded from there.
+        // The codec reads interleaved samples as one stream onto the 24-bit scale.
         int32_t* p = samples;
         int32_t* n = samples + count;
         CHAR_TO_NUM32(previous, p, bytes_per_sample, count);
         CHAR_TO_NUM32(next, n, bytes_per_sample, count);
+        // The mixed values are saturated, so within the width: their two's complement low
+        // bytes, stored directly, are what the codec's encoders write for them.
         if (bytes_per_sample == 2) {
             // Brought back from the 24-bit scale before truncation.
             Each_Sample(frames, channels, g_previous, g_next, [&](int64_t i, double g_p, double g_n) {
-                p[i] = Truncate_Saturated(Mix(n[i], p[i], g_n, g_p) * 0.00390625, -32768.0, 32767.0);
+                int32_t m = Truncate_Saturated(Mix(n[i], p[i], g_n, g_p) * 0.00390625, -32768.0, 32767.0);
+                mixed[2 * i] = (uint8_t)m;
+                mixed[2 * i + 1] = (uint8_t)(m >> 8);
             });
-            NUM16MONO_TO_CHAR(p, mixed, count);
         } else {
             Each_Sample(frames, channels, g_previous, g_next, [&](int64_t i, double g_p, double g_n) {
-                p[i] = Truncate_Saturated(Mix(n[i], p[i], g_n, g_p), -8388608.0, 8388607.0);
+                int32_t m = Truncate_Saturated(Mix(n[i], p[i], g_n, g_p), -8388608.0, 8388607.0);
+                mixed[3 * i] = (uint8_t)m;
+                mixed[3 * i + 1] = (uint8_t)(m >> 8);
+                mixed[3 * i + 2] = (uint8_t)(m >> 16);
             });
-            NUM24MONO_TO_CHAR(p, mixed, count);
         }
     } else if (!is_float && bytes_per_sample == 4) {
         Each_Sample(frames, channels, g_previous, g_next, [&](int64_t i, double g_p, double g_n) {

@@ -22,6 +22,28 @@ static Wav_File Take_File(const Job* job, int32_t t, int32_t i, const char* name
     return Wav_File{*Open_File(open, name, &info->identity), info->data_offset, info->data_end, info->file_bytes};
 }
 
+// Output writes held back in memory and written in pieces of up to this many bytes.
+constexpr int64_t OUTPUT_WINDOW_BYTES = 1 << 20;
+
+// Standard output flushed at most this often while the progress row is not on a terminal.
+static const int64_t FLUSH_NS = 100000000;
+
+static int64_t Now_Ns();
+
+// The progress row reaches standard output after every edit number on a terminal, and
+// elsewhere (a pipe, a file) at the first of each track and then at most ten times a
+// second: with thousands of edits a flush per number would cost a system call each.
+static void Flush_Progress(Progress* progress, bool track_start)
+{
+    if (!progress->stdout_on_terminal && !track_start) {
+        int64_t now = Now_Ns();
+        if (now < progress->next_flush_ns)
+            return;
+        progress->next_flush_ns = now + FLUSH_NS;
+    }
+    Flush_Output();
+}
+
 // Frames copied between two updates of the progress display: a long segment still
 // shows its progress a few times a second.
 constexpr int32_t PROGRESS_FRAMES = 1 << 20;
@@ -62,7 +84,7 @@ static void Print_Fade_Status(const Job* job, int32_t t, int32_t status)
 // step writes at absolute frame positions, so later steps overwrite earlier ones where
 // they overlap.
 static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_t* zeros, Open_Files* open,
-                        Progress* progress)
+                        Write_Window* window, uint8_t* window_bytes, Progress* progress)
 {
     bool quiet = job->options.quiet;
     const char* out_name = Out_Name(job, t);
@@ -74,6 +96,7 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
         printf("\n\nBuilding to %s\n", Show(out_name).text);
     Partial partial;
     Begin_Output(job, t, &partial);
+    Stream_Hold_Writes(&partial.stream, window, window_bytes, OUTPUT_WINDOW_BYTES);
     Chunk_Span carried[2];
     int32_t carried_count = Carried_Chunks(job, t, carried);
     Stream carry_from{-1, nullptr};
@@ -106,7 +129,7 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
         Progress_Hide(progress);
         if (!quiet)
             printf("%i ", i + 1);
-        Flush_Output();
+        Flush_Progress(progress, i == 0);
         const Cut* cut = Cut_Of(job, t, i);
         if (cut->frames < 1)
             continue;
@@ -118,15 +141,25 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
         }
         temp_kept = true;
         Wav_File take = Take_File(job, t, i, take_name, open);
-        bool mixed = false;
-        if (i == 0 && track->lead_in != 0) {
+        if (i == 0 && track->lead_in != 0)
             PAD_FILE(&out, 0, frame_size, track->lead_in, zeros);
-        } else if (i > 0 && (cut->fade == FADE_MIXED || Fade_Fails(cut->fade))) {
-            temp_kept = false;  // removed after its crossfade is copied, or after it failed
+        // The take must still hold every frame the plan found in it; fewer means it
+        // changed under the build, and the silence copied in would pass for audio.
+        if (Copy_Segment(&out, &take, cut->start, frame_size, cut->frames, buffer, progress) < cut->held)
+            FAIL(">> Take %s holds fewer frames than when the job was planned, exiting\n", Show(take_name).text);
+        if (cut->held < cut->frames)
+            PAD_FILE(&out, cut->start + cut->held, frame_size, cut->frames - cut->held, zeros);
+        if ((int64_t)cut->start + cut->frames > written_to)
+            written_to = (int64_t)cut->start + cut->frames;
+        // The crossfade goes over the ends of both segments once they are written. It is
+        // mixed into the temp crossfade file and, from the same memory, over the output.
+        if (i > 0 && (cut->fade == FADE_MIXED || Fade_Fails(cut->fade))) {
+            temp_kept = false;  // removed after its crossfade, or after it failed
             Take_Name(job, t, i - 1, previous_name);
             Wav_File previous = Take_File(job, t, i - 1, previous_name, open);
             take = Take_File(job, t, i, take_name, open);  // may have been closed to open the previous one
-            int32_t status = CROSSFADE(cut->start, cut->start, &previous, &take, &temp, format, &work);
+            int32_t status = CROSSFADE(cut->start, cut->start, &previous, &take, &temp, &out, cut->fade_from,
+                                       cut->fade_frames, format, &work);
             // The plan asked the engine's own check before anything was written; another
             // answer now is a fault of the tool, and the output is not published.
             if (status != cut->fade)
@@ -137,18 +170,7 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
                 puts("Crossfade failed.");
                 Print_Fade_Failure(job, t, i);  // the takes meet in a hard cut instead
             }
-            mixed = status == XF_OK;
         }
-        // The take must still hold every frame the plan found in it; fewer means it
-        // changed under the build, and the silence copied in would pass for audio.
-        if (Copy_Segment(&out, &take, cut->start, frame_size, cut->frames, buffer, progress) < cut->held)
-            FAIL(">> Take %s holds fewer frames than when the job was planned, exiting\n", Show(take_name).text);
-        if (cut->held < cut->frames)
-            PAD_FILE(&out, cut->start + cut->held, frame_size, cut->frames - cut->held, zeros);
-        if ((int64_t)cut->start + cut->frames > written_to)
-            written_to = (int64_t)cut->start + cut->frames;
-        if (mixed)
-            INSERT_FILE(&out, &temp, cut->fade_from, frame_size, cut->fade_frames, 0, buffer);
         Progress_Update(progress, written_to * frame_size);
     }
     // A track whose segments are all empty still declares its length: silence completes it.
@@ -167,23 +189,37 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
             FAIL(">> Cannot remove %s (%s), exiting\n", TEMP_FILE, strerror(errno));
     }
     partial.stream = out.stream;
-    Partial_Publish(&partial);
+    Partial_Publish(&partial, false);  // its folder is synced once all its outputs are in
 }
 
 void Build_Tracks(const Job* job)
 {
-    // One copy buffer and one of silence serve every track.
+    // One copy buffer, one of silence and one window of output writes serve every track.
     uint8_t* buffer = Block_Alloc(COPY_BYTES);
     uint8_t* zeros = Block_Alloc(COPY_BYTES);
+    uint8_t* window_bytes = Block_Alloc(OUTPUT_WINDOW_BYTES);
+    Write_Window window;
     Open_Files* open = (Open_Files*)Block_Alloc((int64_t)sizeof(Open_Files));
     Progress progress;
     Progress_Start(&progress, job);
     for (int32_t t = 0; t < job->track_count; t++) {
         Progress_Track(&progress, t);
-        Build_Track(job, t, buffer, zeros, open, &progress);
+        Build_Track(job, t, buffer, zeros, open, &window, window_bytes, &progress);
     }
     Progress_Finish(&progress);
+    // Each output was synced before its rename; the renames themselves outlast a power
+    // cut once their folders are synced, once each here. Until then a name holds its
+    // previous output or its new one, both whole; a folder that cannot be synced leaves
+    // it so, which is why a failure is ignored.
+    for (int32_t f = 0; f < job->folder_count; f++) {
+        bool written = false;
+        for (int32_t t = 0; t < job->track_count && !written; t++)
+            written = job->outputs[t].folder == f;
+        if (written)
+            (void)fsync(job->folders[f].fd);
+    }
     free(open);
+    free(window_bytes);
     free(zeros);
     free(buffer);
 }

@@ -142,6 +142,7 @@ struct Progress {
     int64_t track_bytes;        // data bytes of the track being built
     int64_t start_ns;           // CLOCK_MONOTONIC when the build began
     int64_t next_draw_ns;       // the display is not redrawn before this time
+    int64_t next_flush_ns;      // standard output (not a terminal) is not flushed before this time
 };
 
 // Begins a build of every track of `job`; decides whether the display is shown.

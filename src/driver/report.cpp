@@ -1208,7 +1208,7 @@ void Write_Report(const Job* job)
     Put_Edits(&text, work, store);
     Put(&text, "</body></html>\n");
     Flush(&text);
-    Partial_Publish(&text.file);
+    Partial_Publish(&text.file, true);
 
     free(text.buffer);
     free(store);

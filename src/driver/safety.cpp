@@ -148,9 +148,10 @@ void Check_Inputs(const Job* job)
         if (stat(file, &st) == 0)
             Refuse_Replaced(job, replaced, count, st, file);
     char take[TAKE_NAME_BUFFER];
+    // Each take once, however many edit points name it.
     for (int32_t t = 0; t < job->track_count; t++)
-        for (int32_t i = 0; i < job->edit_count; i++) {
-            Take_Name(job, t, i, take);
+        for (int32_t k = 0; k < job->take_count; k++) {
+            Take_Name(job, t, job->first_edit[k], take);
             if (stat(take, &st) != 0)
                 continue;  // the probe reports a take it cannot find
             if (!S_ISREG(st.st_mode))

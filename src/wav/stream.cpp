@@ -153,8 +153,9 @@ void Partial_Begin(int folder, const char* final_name, const char* final_path, P
     }
 }
 
-void Partial_Publish(Partial* partial)
+void Partial_Publish(Partial* partial, bool sync_folder)
 {
+    Stream_Flush_Writes(&partial->stream);
     if (fsync(partial->stream.fd) != 0)
         FAIL(">> Cannot finish writing %s (%s), exiting\n", Show(partial->path).text, strerror(errno));
     // Renamed while the lock is still held, so that no other run's cleanup can take it
@@ -168,10 +169,13 @@ void Partial_Publish(Partial* partial)
     // rename itself outlast a power cut; where a file system cannot sync a folder, the
     // name holds after a power cut either the previous file or the new one, both whole,
     // so a failure here is ignored.
-    (void)fsync(partial->folder);
+    if (sync_folder)
+        (void)fsync(partial->folder);
 }
 
-int64_t Stream_Read_At(const Stream* stream, int64_t byte_offset, uint8_t* buffer, int64_t bytes)
+// pread() of up to `bytes` bytes at `byte_offset`, fewer only at the end of the file;
+// returns how many. A read error ends the process.
+static int64_t Read_Through(const Stream* stream, int64_t byte_offset, uint8_t* buffer, int64_t bytes)
 {
     int64_t got = 0;
     while (got < bytes) {
@@ -184,13 +188,36 @@ int64_t Stream_Read_At(const Stream* stream, int64_t byte_offset, uint8_t* buffe
             break;
         got += n;
     }
+    return got;
+}
+
+int64_t Stream_Read_At(const Stream* stream, int64_t byte_offset, uint8_t* buffer, int64_t bytes)
+{
+    Read_Ahead* r = stream->ahead;
+    int64_t got;
+    if (r != nullptr && bytes <= r->capacity / 2) {
+        bool held = byte_offset >= r->start && (byte_offset + bytes <= r->start + r->length ||
+                                                (r->to_end && byte_offset <= r->start + r->length));
+        if (!held) {
+            // A little before the read as well: the crossfade into a segment begins just
+            // before the segment does.
+            r->start = byte_offset - r->capacity / 4 > 0 ? byte_offset - r->capacity / 4 : 0;
+            r->length = Read_Through(stream, r->start, r->bytes, r->capacity);
+            r->to_end = r->length < r->capacity;
+        }
+        got = r->start + r->length - byte_offset < bytes ? r->start + r->length - byte_offset : bytes;
+        memcpy(buffer, r->bytes + (byte_offset - r->start), (size_t)got);
+    } else {
+        got = Read_Through(stream, byte_offset, buffer, bytes);
+    }
     // Past the end of the file: what is not there is silence.
     if (got < bytes)
         memset(buffer + got, 0, (size_t)(bytes - got));
     return got;
 }
 
-void Stream_Write_At(const Stream* stream, int64_t byte_offset, const uint8_t* buffer, int64_t bytes)
+// pwrite() of the whole of `bytes` bytes at `byte_offset`, or the process ends.
+static void Write_Through(const Stream* stream, int64_t byte_offset, const uint8_t* buffer, int64_t bytes)
 {
     int64_t put = 0;
     while (put < bytes) {
@@ -204,8 +231,62 @@ void Stream_Write_At(const Stream* stream, int64_t byte_offset, const uint8_t* b
     }
 }
 
+void Stream_Hold_Writes(Stream* stream, Write_Window* window, uint8_t* bytes, int64_t capacity)
+{
+    memset(bytes, 0, (size_t)capacity);
+    *window = Write_Window{bytes, capacity, 0, 0};
+    stream->window = window;
+}
+
+void Stream_Flush_Writes(const Stream* stream)
+{
+    Write_Window* w = stream->window;
+    if (w == nullptr || w->end == w->start)
+        return;
+    Write_Through(stream, w->start, w->bytes, w->end - w->start);
+    memset(w->bytes, 0, (size_t)(w->end - w->start));
+    w->start = w->end;
+}
+
+void Stream_Write_At(const Stream* stream, int64_t byte_offset, const uint8_t* buffer, int64_t bytes)
+{
+    Write_Window* w = stream->window;
+    if (w == nullptr) {
+        Write_Through(stream, byte_offset, buffer, bytes);
+        return;
+    }
+    // What lies before the window is in the file already: written over there.
+    if (byte_offset < w->start) {
+        int64_t before = w->start - byte_offset < bytes ? w->start - byte_offset : bytes;
+        Write_Through(stream, byte_offset, buffer, before);
+        byte_offset += before, buffer += before, bytes -= before;
+        if (bytes == 0)
+            return;
+    }
+    if (byte_offset + bytes > w->start + w->capacity) {
+        // Past the window: what it holds goes to the file first, and the window begins
+        // again where the file now ends.
+        Stream_Flush_Writes(stream);
+        if (byte_offset < w->start) {
+            int64_t before = w->start - byte_offset;
+            Write_Through(stream, byte_offset, buffer, before);
+            byte_offset += before, buffer += before, bytes -= before;
+        }
+        if (byte_offset + bytes > w->start + w->capacity) {  // larger than the window
+            Write_Through(stream, byte_offset, buffer, bytes);
+            w->start = w->end = byte_offset + bytes;
+            return;
+        }
+    }
+    memcpy(w->bytes + (byte_offset - w->start), buffer, (size_t)bytes);
+    if (byte_offset + bytes > w->end)
+        w->end = byte_offset + bytes;
+}
+
 void Stream_Close_Written(Stream* stream)
 {
+    Stream_Flush_Writes(stream);
+    stream->window = nullptr;
     if (close(stream->fd) != 0)
         FAIL(">> Cannot finish writing %s (%s), exiting\n", Show(stream->path).text, strerror(errno));
     stream->fd = -1;
@@ -242,6 +323,8 @@ const Stream* Open_File(Open_Files* open, const char* path, const File_Identity*
     }
     snprintf(open->paths[k], sizeof open->paths[k], "%s", path);
     open->streams[k] = identity != nullptr ? Stream_Open_Probed(open->paths[k], identity) : Stream_Open_Read(open->paths[k]);
+    open->ahead[k] = Read_Ahead{open->ahead_bytes[k], READ_AHEAD_BYTES, 0, 0, false};
+    open->streams[k].ahead = &open->ahead[k];
     return &open->streams[k];
 }
 

@@ -27,9 +27,38 @@ constexpr int32_t MAX_CHANNELS = 1024;
 // ---- files -------------------------------------------------------------------
 
 // An open file and its path (for messages). fd < 0: not open.
+struct Write_Window;
+struct Read_Ahead;
+
 struct Stream {
     int fd;
     const char* path;
+    Write_Window* window = nullptr;  // writes held back in memory (Stream_Hold_Writes)
+    Read_Ahead* ahead = nullptr;     // small reads served from a block read ahead (Open_File)
+};
+
+// A block of a file read around a small read (a quarter of it before, the rest after):
+// small reads close together (a short segment and the crossfades at both of its ends)
+// are served from it with one read of the file. Reads of more than half its capacity go
+// to the file directly.
+struct Read_Ahead {
+    uint8_t* bytes;
+    int64_t capacity;
+    int64_t start;   // file offset of bytes[0]
+    int64_t length;  // bytes held from `start` on
+    bool to_end;     // the file ends at start + length
+};
+
+// Writes to a stream held back in memory and passed to the file in large pieces: an
+// output's many small writes (segments, pads, crossfades over the ends of segments)
+// reach the file as few large ones. Everything before `start` is in the file and the
+// file ends there; [start, end) of the stream is in `bytes` (zeros where nothing was
+// written, as a hole in the file reads).
+struct Write_Window {
+    uint8_t* bytes;
+    int64_t capacity;
+    int64_t start;
+    int64_t end;
 };
 
 // Which file a name led to, and how it stood: a file replaced (another inode) or
@@ -85,9 +114,10 @@ struct Partial {
 // signals remove it.
 void Partial_Begin(int folder, const char* final_name, const char* final_path, Partial* partial);
 // Flushes the whole partial file to disk, renames it over its final name (a link there is
-// replaced, not followed) while still holding its lock, closes it and syncs the folder;
-// FAIL no longer removes it.
-void Partial_Publish(Partial* partial);
+// replaced, not followed) while still holding its lock and closes it; FAIL no longer
+// removes it. With `sync_folder` the folder is synced too, so that the rename outlasts a
+// power cut; a caller publishing many files into a folder may sync it once afterwards.
+void Partial_Publish(Partial* partial, bool sync_folder);
 // Whether `entry` (a name in a folder) is a partial file of `final_name`: its random
 // part, or the process id earlier versions of the tool put there.
 bool Is_Partial_Of(const char* entry, const char* final_name);
@@ -95,9 +125,16 @@ bool Is_Partial_Of(const char* entry, const char* final_name);
 // Reads `bytes` bytes from `byte_offset` on into `buffer`; bytes past the end of the
 // file are zeros (silence). Returns the bytes actually read. A read error ends the process.
 int64_t Stream_Read_At(const Stream* stream, int64_t byte_offset, uint8_t* buffer, int64_t bytes);
-// Writes `bytes` bytes at `byte_offset`; a short write (full disk, file-size limit) ends the process.
+// Writes `bytes` bytes at `byte_offset` (through the stream's window when it has one);
+// a short write (full disk, file-size limit) ends the process.
 void Stream_Write_At(const Stream* stream, int64_t byte_offset, const uint8_t* buffer, int64_t bytes);
-// Closes a stream that was written to; a failed close ends the process.
+// Holds the writes to `stream`, a new empty file, in `window` (the caller's, of
+// `capacity` bytes of `bytes`) from here on.
+void Stream_Hold_Writes(Stream* stream, Write_Window* window, uint8_t* bytes, int64_t capacity);
+// Writes what the stream's window holds to the file.
+void Stream_Flush_Writes(const Stream* stream);
+// Closes a stream that was written to (its window written out first); a failed close
+// ends the process.
 void Stream_Close_Written(Stream* stream);
 // Closes a stream nothing was written through: a failing close loses nothing.
 void Stream_Close_Unwritten(Stream* stream);
@@ -195,15 +232,19 @@ int64_t Read_Audio(const Wav_File* file, int64_t byte_offset, uint8_t* buffer, i
 // list that comes back to the same takes again and again opens each once. The oldest is
 // closed when a further one is needed.
 constexpr int32_t OPEN_FILES = 8;
+constexpr int32_t READ_AHEAD_BYTES = 8192;
 struct Open_Files {
     char paths[OPEN_FILES][256];
     Stream streams[OPEN_FILES];
+    Read_Ahead ahead[OPEN_FILES];
+    uint8_t ahead_bytes[OPEN_FILES][READ_AHEAD_BYTES];
     int32_t count;
     int32_t oldest;
 };
 // The file at `path`, opened unless it is open already: with Stream_Open_Probed when
 // `identity` is given (a take must still be the file the probe read), else with
-// Stream_Open_Read. The stream stays valid until Close_Files or a further open.
+// Stream_Open_Read; its small reads are read ahead. The stream stays valid until
+// Close_Files or a further open.
 const Stream* Open_File(Open_Files* open, const char* path, const File_Identity* identity);
 void Close_Files(Open_Files* open);
 
