@@ -96,7 +96,6 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
         printf("\n\nBuilding to %s\n", Show(out_name).text);
     Partial partial;
     Begin_Output(job, t, &partial);
-    Stream_Hold_Writes(&partial.stream, window, window_bytes, OUTPUT_WINDOW_BYTES);
     Chunk_Span carried[2];
     int32_t carried_count = Carried_Chunks(job, t, carried);
     Stream carry_from{-1, nullptr};
@@ -108,6 +107,9 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
     int64_t out_offset = WRITE_HEADER(&partial.stream, format, track->length, &carry_from, carried, carried_count);
     if (carried_count > 0)
         Stream_Close_Unwritten(&carry_from);
+    // The header goes to the file at once: a partial file that is not empty is one a
+    // later run may take for the leftover of a run that died, once nobody holds it.
+    Stream_Hold_Writes(&partial.stream, window, window_bytes, OUTPUT_WINDOW_BYTES, out_offset);
     Wav_File out{partial.stream, out_offset, INT64_MAX, 0};
     if (!quiet)
         printf("edits: ");

@@ -231,10 +231,10 @@ static void Write_Through(const Stream* stream, int64_t byte_offset, const uint8
     }
 }
 
-void Stream_Hold_Writes(Stream* stream, Write_Window* window, uint8_t* bytes, int64_t capacity)
+void Stream_Hold_Writes(Stream* stream, Write_Window* window, uint8_t* bytes, int64_t capacity, int64_t file_end)
 {
     memset(bytes, 0, (size_t)capacity);
-    *window = Write_Window{bytes, capacity, 0, 0};
+    *window = Write_Window{bytes, capacity, file_end, file_end};
     stream->window = window;
 }
 

@@ -128,9 +128,9 @@ int64_t Stream_Read_At(const Stream* stream, int64_t byte_offset, uint8_t* buffe
 // Writes `bytes` bytes at `byte_offset` (through the stream's window when it has one);
 // a short write (full disk, file-size limit) ends the process.
 void Stream_Write_At(const Stream* stream, int64_t byte_offset, const uint8_t* buffer, int64_t bytes);
-// Holds the writes to `stream`, a new empty file, in `window` (the caller's, of
-// `capacity` bytes of `bytes`) from here on.
-void Stream_Hold_Writes(Stream* stream, Write_Window* window, uint8_t* bytes, int64_t capacity);
+// Holds the writes to `stream`, a file that ends at byte `file_end`, in `window` (the
+// caller's, of `capacity` bytes of `bytes`) from here on.
+void Stream_Hold_Writes(Stream* stream, Write_Window* window, uint8_t* bytes, int64_t capacity, int64_t file_end);
 // Writes what the stream's window holds to the file.
 void Stream_Flush_Writes(const Stream* stream);
 // Closes a stream that was written to (its window written out first); a failed close
