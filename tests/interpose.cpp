@@ -7,6 +7,7 @@
 //                        create  the same with O_CREAT (fopen "w", "a", "x")
 //                        rename  rename, renameat and renameat2, either name
 //                        sync    fsync and fdatasync of a file whose path holds TEXT
+//                        read    pread and pread64 of a file whose path holds TEXT
 //                      and TEXT is a part of the name as given or, for a name relative to
 //                      a folder descriptor, of that folder's path, "/" and the name.
 //   TAVLIN_TEST_NTH    which of those calls acts: 1 (the default) the first one
@@ -255,6 +256,27 @@ int fdatasync(int fd)
     return Around(due, [&] {
         static auto real = Real<int (*)(int)>("fdatasync");
         return real(fd);
+    });
+}
+
+// Only when reads are watched is the path of each read's file looked up.
+static bool Reads_Watched() { return Env("TAVLIN_TEST_WHEN").rfind("read:", 0) == 0; }
+
+ssize_t pread(int fd, void* buffer, size_t bytes, off_t at)
+{
+    bool due = Reads_Watched() && Due("read", AT_FDCWD, Fd_Path(fd).c_str());
+    return Around(due, [&] {
+        static auto real = Real<ssize_t (*)(int, void*, size_t, off_t)>("pread");
+        return real(fd, buffer, bytes, at);
+    });
+}
+
+ssize_t pread64(int fd, void* buffer, size_t bytes, off_t at)
+{
+    bool due = Reads_Watched() && Due("read", AT_FDCWD, Fd_Path(fd).c_str());
+    return Around(due, [&] {
+        static auto real = Real<ssize_t (*)(int, void*, size_t, off_t)>("pread64");
+        return real(fd, buffer, bytes, at);
     });
 }
 

@@ -111,6 +111,8 @@ TEST_F(Cli, EachCommandLineAnswersOnItsStreamWithItsStatus)
              {points("0\\tA\\n1e6\\tA\\n"), "", 1, false, ">> Edit 2 lies beyond the frames a WAV file can address", ""},
              {rc("\\nxf_tr\\t1\\t10\\t5\\n"), "", 1, false,
               ">> Track 1 has crossfade type 5; the types are 0 to 4, exiting\n>> tavlinrc.txt line 2 sets it\n", ""},
+             {rc("\\n\\nxf_all\\t10\\t-1\\n"), "", 1, false,
+              ">> Track 1 has crossfade type -1; the types are 0 to 4, exiting\n>> tavlinrc.txt line 3 sets it\n", ""},
              {rc("xf_all\\t-5\\t1\\n"), "", 1, false, ">> Track 1 has a negative crossfade length", ""},
              {"", "A.wav", 1, false, ">> Output file kA.wav would overwrite a file this job reads", ""},
              {"echo xfade >base.txt", "_temp.wav", 1, false, ">> Output file xfade_temp.wav would overwrite a file this job reads", ""},

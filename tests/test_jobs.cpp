@@ -158,6 +158,7 @@ TEST_F(Job_Files, RunControlEntriesApplyInFileOrderAndWhatWouldMisreadOrOverwrit
     for (const auto& [text, message] : Refusals{
              {"\nxf_tr\t1025\t10\t1\n", ">> tavlinrc.txt line 2 names track \"1025\"; tracks are numbered 1 to 1024"},
              {"xf_tr\t0\t10\t1\n", "names track \"0\""},
+             {"xf_tr\t \t10\t1\n", ">> tavlinrc.txt line 1: \" \" is not a track number"},
              {"xf_tr\t1\t10\n", ">> tavlinrc.txt ends inside an xf_tr entry"},
              {"xf_all\tinf\t1\n", ">> tavlinrc.txt line 1: \"inf\" is not a usable number"},
              {"xf_all\t1e39\t1\n", ">> tavlinrc.txt line 1: \"1e39\" is too large for a crossfade length"},

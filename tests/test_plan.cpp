@@ -86,6 +86,8 @@ TEST_F(Plan, EveryCutLandsOnTheFrameItsTimeGives)
         // Past an hour, where a float moves in steps of 16 frames.
         {48000, 16, 1, {{"0.25", "A"}, {"1800.0005", "B"}, {"3600.123", "A"}, {"1:02:03.251", "B"},
                         {"3723.9", "B"}}, 48000LL * 3724},
+        // No segment at all: the output is the lead-in's one frame of silence.
+        {8000, 16, 1, {{"0.000125", "A"}, {"0.000125", "A"}}, 8000},
     };
     for (const Row& row : rows) {
         std::vector<int64_t> cuts;

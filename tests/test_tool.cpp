@@ -271,6 +271,15 @@ TEST_F(Tool, ATakeThatShrinksDuringTheBuildEndsItWithALineAndNoOutput)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.output.find("Building to b_bld.wav\nedits: 1 >> Take bA.wav is no longer the file that was probed"),
               std::string::npos) << r.output;
+    // Cut short once the build has it open, where no look at the file can tell: the
+    // frames it holds are counted as they are copied. (The probe reads it five times;
+    // the sixth read is the build's.)
+    Write_Take("bA.wav", 3, 44100, 24, 2, 44100);
+    Ran cut = Shell(Interposed({{"TAVLIN_TEST_WHEN", "read:bA.wav"}, {"TAVLIN_TEST_NTH", "6"},
+                                {"TAVLIN_TEST_DO", "truncate bA.wav 264638"}}));
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_NE(cut.output.find(">> Take bA.wav holds fewer frames than when the job was planned"), std::string::npos)
+        << cut.output;
     EXPECT_EQ(fs::file_size("big_bld.wav"), 44u + 22050000 * 6);
     for (const auto& e : fs::directory_iterator(".")) {
         std::string name = e.path().filename().string();
