@@ -8,6 +8,7 @@
 #   bench/run.sh [RUNS]         (default 5 runs of each; needs about 4 GB in bench/work)
 #   TOOL=path bench/run.sh      (times another build of tavlin2a, e.g. an older one)
 #   JOBS="dense many" bench/run.sh   (only these jobs)
+#   ARGS="--checks=off" bench/run.sh (the tool run with these options)
 # Jobs: 24-bit stereo 48 kHz unless said, 3 takes per track, 50 ms equal-power
 # crossfades unless said.
 #   sparse60, sparse180   8 tracks, takes of 60 / 180 s, an edit every 20 s
@@ -25,6 +26,7 @@ if [ -z "${TOOL:-}" ]; then
   TOOL=$PWD/build-bench/tavlin2a
 fi
 tool=$TOOL
+read -r -a args <<<"${ARGS:-}"
 
 median() { sort -n | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
 seconds() { local t0 t1; t0=$(date +%s.%N); "$@" >/dev/null; t1=$(date +%s.%N); awk "BEGIN {print $t1 - $t0}"; }
@@ -65,18 +67,18 @@ copy_all() { local t; for t in $(seq 1 "$1"); do cat "tr${t}_t1.wav" >"copy$t.wa
 bench_job() {
   local name=${3:-$1} tracks=$2 dir=bench/work/$1
   cd "$dir"
-  "$tool" >/dev/null  # warm the page cache
+  "$tool" "${args[@]}" >/dev/null  # warm the page cache
   local tool_times=() copy_times=() durable_times=()
   for _ in $(seq 1 "$runs"); do
-    tool_times+=("$(seconds "$tool")")
+    tool_times+=("$(seconds "$tool" "${args[@]}")")
     durable_times+=("$(seconds copy_durable "$tracks")")
     copy_times+=("$(seconds copy_all "$tracks")")
   done
   local rss calls="" edits
-  rss=$( { /usr/bin/time -v "$tool" >/dev/null; } 2>&1 | awk -F': ' '/Maximum resident/ {print $2}')
+  rss=$( { /usr/bin/time -v "$tool" "${args[@]}" >/dev/null; } 2>&1 | awk -F': ' '/Maximum resident/ {print $2}')
   edits=$(($(wc -l <points.txt) * tracks))
   if command -v strace >/dev/null; then
-    calls=$(strace -c -f -o strace.txt "$tool" >/dev/null && awk '/total/ {print $4}' strace.txt)
+    calls=$(strace -c -f -o strace.txt "$tool" "${args[@]}" >/dev/null && awk '/total/ {print $4}' strace.txt)
     calls=$(awk -v c="$calls" -v e="$edits" 'BEGIN {printf ", %.1f system calls per edit", c / e}')
   fi
   local t_med c_med d_med out_mb

@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 
@@ -56,6 +58,44 @@ int32_t Sample(int take, int64_t frame, int channel, int bits)
     return (int32_t)(bits == 16 ? v / 256 : bits == 32 ? v * 256 : v);
 }
 
+// The header and chunk list around `data`.
+static std::string Wav_Bytes(int rate, int bits, bool is_float, int channels, const std::string& before_data,
+                             const std::string& data)
+{
+    int bytes = bits / 8;
+    std::string fmt = "fmt " + Le32(16) + Le16(is_float ? 3 : 1) + Le16(channels) + Le32(rate) +
+                      Le32(rate * bytes * channels) + Le16(bytes * channels) + Le16(bits);
+    std::string body = "WAVE" + fmt + before_data + "data" + Le32(data.size()) + data;
+    return "RIFF" + Le32(body.size()) + body;
+}
+
+void Write_Wav(const std::string& path, int rate, int bits, bool is_float, int channels, int64_t frames,
+               const Wav_Value& value, const std::string& before_data)
+{
+    int bytes = bits / 8;
+    std::string data;
+    data.reserve((size_t)(frames * channels * bytes));
+    for (int64_t f = 0; f < frames; f++)
+        for (int c = 0; c < channels; c++) {
+            double v = value(f, c);
+            uint64_t raw;
+            if (is_float && bits == 32) {
+                float narrow = (float)v;
+                uint32_t b;
+                memcpy(&b, &narrow, 4);
+                raw = b;
+            } else if (is_float) {
+                memcpy(&raw, &v, 8);
+            } else {
+                double top = std::ldexp(1.0, bits - 1);
+                raw = (uint64_t)(int64_t)std::max(-top, std::min(top - 1, std::round(v * top)));
+            }
+            for (int k = 0; k < bytes; k++)
+                data += char(raw >> (8 * k));
+        }
+    Spit(path, Wav_Bytes(rate, bits, is_float, channels, before_data, data));
+}
+
 void Write_Take(const std::string& path, int take, int rate, int bits, int channels, int64_t frames)
 {
     int bytes = bits / 8;
@@ -64,10 +104,7 @@ void Write_Take(const std::string& path, int take, int rate, int bits, int chann
         size_t sample = at / bytes;
         data[at] = char((uint32_t)Sample(take, sample / channels, sample % channels, bits) >> (8 * (at % bytes)));
     }
-    std::string fmt = "fmt " + Le32(16) + Le16(1) + Le16(channels) + Le32(rate) + Le32(rate * bytes * channels) +
-                      Le16(bytes * channels) + Le16(bits);
-    std::string body = "WAVE" + fmt + "data" + Le32(data.size()) + data;
-    Spit(path, "RIFF" + Le32(body.size()) + body);
+    Spit(path, Wav_Bytes(rate, bits, false, channels, "", data));
 }
 
 int32_t Sample_In(const std::string& wav, int64_t frame, int channel, int bits, int channels)

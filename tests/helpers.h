@@ -36,6 +36,13 @@ std::map<std::string, std::string> Snapshot(const std::string& folder = ".");
 // Sample (frame, channel) of take `take`: distinct per take, frame and channel and
 // spread over the whole range of the width.
 int32_t Sample(int take, int64_t frame, int channel, int bits);
+// The one WAV writer of the tests: `frames` frames of value(frame, channel), a fraction
+// of full scale (integers rounded and held to their width: 1.0 is the highest value,
+// -1.0 the lowest; floats as given), behind a canonical header (format code 3 for float),
+// with `before_data` chunks between the format and the data chunk.
+using Wav_Value = std::function<double(int64_t frame, int channel)>;
+void Write_Wav(const std::string& path, int rate, int bits, bool is_float, int channels, int64_t frames,
+               const Wav_Value& value, const std::string& before_data = "");
 // A take with a canonical 44-byte header holding Sample().
 void Write_Take(const std::string& path, int take, int rate, int bits, int channels, int64_t frames);
 // Sample (frame, channel) of a WAV whose data starts at byte 44.

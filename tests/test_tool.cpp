@@ -273,10 +273,10 @@ TEST_F(Tool, ATakeThatShrinksDuringTheBuildEndsItWithALineAndNoOutput)
               std::string::npos) << r.output;
     // Cut short once the build has it open, where no look at the file can tell: the
     // frames it holds are counted as they are copied. (The probe reads it five times;
-    // the sixth read is the build's.)
+    // without the edit checks the sixth read is the build's.)
     Write_Take("bA.wav", 3, 44100, 24, 2, 44100);
     Ran cut = Shell(Interposed({{"TAVLIN_TEST_WHEN", "read:bA.wav"}, {"TAVLIN_TEST_NTH", "6"},
-                                {"TAVLIN_TEST_DO", "truncate bA.wav 264638"}}));
+                                {"TAVLIN_TEST_DO", "truncate bA.wav 264638"}}) + " --checks=off");
     EXPECT_EQ(cut.status, 1);
     EXPECT_NE(cut.output.find(">> Take bA.wav holds fewer frames than when the job was planned"), std::string::npos)
         << cut.output;

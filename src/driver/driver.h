@@ -73,6 +73,19 @@ void Probe_Takes(Job* job);
 // take and sets the take's length against the edit time) and frames beyond 32 bits.
 void Plan_Edits(Job* job);
 
+// The edit checks (unless --checks=off): at every edit point with a segment between the
+// first and the last, on every track, the step between the output frames either side of
+// a hard cut, and the levels (RMS) of the previous and the next take over the same
+// frames around it (the crossfade, and at least MATCH_WINDOW_MS); into the cuts' check
+// fields, flagged by the thresholds of the options. Reads only those frames; writes nothing.
+void Check_Edits(Job* job);
+// One line per kind of flag (clicks, level jumps, takes shorter on some tracks), naming
+// the edits and tracks; nothing when nothing is flagged. Said even when quiet; after a
+// build it stands after the last progress row.
+void Print_Check_Summary(const Job* job);
+// Dry run: a table of every flagged edit or take and track with its figure, unless quiet.
+void Print_Check_Table(const Job* job);
+
 // Prints the lines that say the crossfade into edit point i of track t fails, naming
 // the track, the takes and the one at fault, and why (Fade_Failure_Words).
 void Print_Fade_Failure(const Job* job, int32_t t, int32_t i);

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -77,8 +78,21 @@ struct Long_Option {
 static const Long_Option LONG_OPTIONS[] = {
     {"help", 'h', false},     {"version", 'V', false}, {"dry-run", 'n', false},
     {"directory", 'C', true}, {"quiet", 'q', false},   {"keep-metadata", 'm', false},
-    {"report", 'r', true},  // long form only: 'r' is no short option
+    {"report", 'r', true},  // long form only: 'r' is no short option, nor the letters below
+    {"checks", 'k', true},    {"click-db", 'c', true},  {"match-db", 'd', true},
 };
+
+// A decibel figure of option `name`: one decimal number, finite, and (`at_least_zero`) not
+// below 0.
+static double Decibels(const char* name, const char* value, bool at_least_zero)
+{
+    const char* end = Decimal_End(value);
+    double db = end != value && *end == '\0' ? strtod(value, nullptr) : NAN;
+    if (!std::isfinite(db) || (at_least_zero && db < 0))
+        FAIL_USAGE("%s: option --%s needs a number of decibels%s (\"%s\"); %s\n", PROGRAM_NAME, name,
+                   at_least_zero ? ", 0 or more" : "", Show(value).text, SYNOPSIS);
+    return db;
+}
 
 // True when `name` ends in ".html" or ".htm" (any case): a report can then never take
 // the place of a take or a job file, whose names end in ".wav" or ".txt". (An output
@@ -118,6 +132,17 @@ static void Take_Option(char letter, const char* value, Options* options)
             FAIL_USAGE("%s: option --report needs a file name ending in .html (\"%s\"); %s\n", PROGRAM_NAME, Show(value).text,
                        SYNOPSIS);
         options->report = value;  // a later --report replaces an earlier one
+        break;
+    case 'k':
+        if (strcmp(value, "off") != 0 && strcmp(value, "on") != 0)
+            FAIL_USAGE("%s: option --checks takes off or on (\"%s\"); %s\n", PROGRAM_NAME, Show(value).text, SYNOPSIS);
+        options->checks_off = strcmp(value, "off") == 0;
+        break;
+    case 'c':
+        options->click_db = Decibels("click-db", value, false);
+        break;
+    case 'd':
+        options->match_db = Decibels("match-db", value, true);
         break;
     }
 }
@@ -178,6 +203,8 @@ static void Take_Short_Options(int argc, char** argv, int* at, Options* options)
 void Parse_Options(int argc, char** argv, Options* options)
 {
     memset(options, 0, sizeof *options);
+    options->click_db = DEFAULT_CLICK_DB;
+    options->match_db = DEFAULT_MATCH_DB;
     int at = 1;
     for (; at < argc; at++) {
         const char* word = argv[at];

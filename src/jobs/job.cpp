@@ -38,3 +38,21 @@ void Fade_Failure_Words(const Job* job, int32_t t, int32_t i, char out[WHY_BUFFE
                      f->is_float ? "float " : "", f->channels);
     }
 }
+
+bool Take_Falls_Short(const Job* job, int32_t t, int32_t k, int32_t* longest)
+{
+    // Durations compared exactly: frames / rate as fractions, over 128-bit products.
+    *longest = t;
+    for (int32_t u = 0; u < job->track_count; u++) {
+        const Take_Info* a = Take_Number(job, u, k);
+        const Take_Info* b = Take_Number(job, *longest, k);
+        if ((__int128)a->frames * b->format.sample_rate > (__int128)b->frames * a->format.sample_rate)
+            *longest = u;
+    }
+    const Take_Info* mine = Take_Number(job, t, k);
+    const Take_Info* most = Take_Number(job, *longest, k);
+    int64_t rate = mine->format.sample_rate, rate_most = most->format.sample_rate;
+    // most / rate_most - mine / rate > LENGTH_SLACK_MS / 1000
+    __int128 gap = (__int128)most->frames * rate * 1000 - (__int128)mine->frames * rate_most * 1000;
+    return gap > (__int128)LENGTH_SLACK_MS * rate * rate_most;
+}

@@ -24,6 +24,9 @@ struct Options {
     const char* directory;  // -C DIR: the folder to run in; nullptr: the working directory
     const char* suffix;     // the output suffix argument; nullptr: DEFAULT_SUFFIX
     const char* report;     // --report FILE: the HTML report to write; nullptr: none
+    bool checks_off;        // --checks=off: no edit checks
+    double click_db;        // --click-db: a step at a hard cut from this many dBFS may click
+    double match_db;        // --match-db: takes this many dB apart at an edit jump in level
 };
 
 // What becomes of the crossfade into an edit point. The failures carry the status the
@@ -41,6 +44,15 @@ inline bool Fade_Fails(int32_t fade)
     return fade == FADE_PREVIOUS_FAILS || fade == FADE_NEXT_FAILS || fade == FADE_UNMIXABLE;
 }
 
+// The edit checks: what a careful editor listens for at an edit, flagged (never refused).
+constexpr double DEFAULT_CLICK_DB = -30.0;  // a step at a hard cut from this many dBFS may click
+constexpr double DEFAULT_MATCH_DB = 3.0;    // takes this many dB apart at an edit jump in level
+constexpr double MATCH_FLOOR_DB = -50.0;    // ... when both are above this level there
+constexpr int32_t MATCH_WINDOW_MS = 100;    // levels are measured over the crossfade, and at least this
+constexpr int64_t LENGTH_SLACK_MS = 1;      // a take longer than this on another track is flagged
+constexpr int32_t CHECK_CLICK = 1;          // bits of Cut::checks
+constexpr int32_t CHECK_LEVEL = 2;
+
 // One edit point of one track, as the build carries it out.
 struct Cut {
     int32_t take;         // its take: the number of its take suffix (Job::take_of)
@@ -50,6 +62,11 @@ struct Cut {
     int32_t fade_from;    // output frame where the crossfade into this edit point begins
     int32_t fade_frames;  // frames the crossfade writes (clipped at the track's end); 0 unless mixed
     int32_t fade;         // FADE_*
+    // What the edit checks found (edit points with a segment, between the first and the last).
+    int32_t checks;       // CHECK_CLICK, CHECK_LEVEL
+    float step_db;        // at a hard cut: the largest step between the frames either side, dBFS
+    float previous_db;    // levels (RMS) of the previous and the next take around the edit, dBFS
+    float next_db;
 };
 
 // One output track.
@@ -143,3 +160,7 @@ void Take_Name(const Job* job, int32_t t, int32_t i, char* name);
 // it does not fail.
 constexpr int32_t WHY_BUFFER = 160;
 void Fade_Failure_Words(const Job* job, int32_t t, int32_t i, char out[WHY_BUFFER]);
+
+// Whether take number k lasts longer on another track than on track t by more than
+// LENGTH_SLACK_MS; *longest receives the track on which it lasts longest.
+bool Take_Falls_Short(const Job* job, int32_t t, int32_t k, int32_t* longest);
