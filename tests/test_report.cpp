@@ -2,7 +2,8 @@
 // per output and a segment per built segment in its take's colour; its edit view a
 // row per edit point between the first and the last, with red marks exactly where a
 // take or the output reaches full scale; a dry run's report is a real run's but for
-// the line that says which it is; past the panel limit the edits with warnings stay.
+// the line that says which it is; past the panel limit the edits with warnings stay;
+// in a real browser it reads at any width.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -318,5 +319,58 @@ TEST_F(Report, RefusalsLeaveNoReportBehind)
             EXPECT_TRUE(name != "r.html" && name[0] != '.') << row.args << ": " << name;
         }
         fs::remove("k_x.html");
+    }
+}
+
+// The report as a person sees it: opened in headless Chromium at 800, 1280 and 2560 px,
+// it never scrolls sideways, no text lies on other text or on a waveform, every failed
+// crossfade's mark is wide enough to see and drawn on top, every panel holds its three
+// waveforms, and there is a row per edit and a lane per output (tests/report_layout.py
+// checks this from the page's own geometry). Two jobs: the demo, and one whose report
+// has failed crossfades, tail pads and full-scale marks. Skipped where the browser is
+// missing, but not on CI.
+TEST_F(Report, ReadableInARealBrowserAtAnyWidth)
+{
+    fs::create_directory("demo");
+    ASSERT_EQ(Shell(std::string(TAVLIN_TONES) + " demo").status, 0);
+    Ran demo = Run_Tool("-q -C demo --report demo.html");
+    ASSERT_EQ(demo.status, 0) << demo.output;
+
+    // 8000 Hz, takes A, B, C, B at 0, 1, 2 and 3 s, the end at 4 s.
+    // vox: take A holds 4000 frames and take C 20000: each of their segments ends in a
+    //   tail pad, and the crossfades out of them fail (the take ends before the
+    //   crossfade starts).
+    // gtr: full scale in both takes a few frames either side of the edit at 2 s.
+    // drm: cuts hard, full scale just after the edit at 1 s.
+    // bass: a 3 s crossfade, too near the start at 1 s; at 3 s cut short by the end,
+    //   and take C's audio ends inside it (a tail pad and a note on the panel).
+    fs::create_directory("hard");
+    Spit("hard/base.txt", "vox\ngtr\ndrm\nbass\n");
+    Spit("hard/points.txt", "0\tA\n1\tB\n2\tC\n3\tB\n4\tB\n");
+    Spit("hard/tavlinrc.txt", "xf_tr\t1\t10\t1\nxf_tr\t2\t10\t2\nxf_tr\t4\t3000\t3\n");
+    for (const char* take : {"A", "B", "C"}) {
+        std::string t = take;
+        Write_Wav("hard/vox" + t + ".wav", 8000, 16, false, 1, t == "A" ? 4000 : t == "C" ? 20000 : 32000, Tone);
+        Write_Wav("hard/gtr" + t + ".wav", 8000, 24, false, 2, 32000, [&](int f, int c) {
+            return (t == "B" && f == 15950 && c == 0) || (t == "C" && f == 16050 && c == 1) ? 1.0 : Tone(f, c);
+        });
+        Write_Wav("hard/drm" + t + ".wav", 8000, 32, true, 1, 32000,
+                  [&](int f, int c) { return t == "B" && f == 8010 ? -1.0 : Tone(f, c); });
+        Write_Wav("hard/bass" + t + ".wav", 8000, 16, false, 1, t == "C" ? 20000 : 32000, Tone);
+    }
+    Ran hard = Run_Tool("-C hard --report hard.html");
+    ASSERT_EQ(hard.status, 0) << hard.output;
+    size_t failed = 0;
+    for (size_t at = 0; (at = hard.output.find("Crossfade failed.", at)) != std::string::npos; at++)
+        failed++;
+    ASSERT_EQ(failed, 2u) << hard.output;  // so the marks checked below are there to check
+
+    struct Check { std::string report; int rows, lanes, failed; };
+    for (const Check& job : {Check{"demo/demo.html", 3, 3, 0}, Check{"hard/hard.html", 3, 4, 2}}) {
+        Ran check = Shell("python3 '" REPORT_LAYOUT "' --failed-marks " + std::to_string(job.failed) + " " + job.report +
+                          " " + std::to_string(job.rows) + " " + std::to_string(job.lanes) + " 800 1280 2560 2>&1");
+        if (check.status == 77)
+            GTEST_SKIP() << check.output;
+        EXPECT_EQ(check.status, 0) << job.report << " in the browser:\n" << check.output;
     }
 }
