@@ -13,7 +13,7 @@
 #include <set>
 #include <sstream>
 
-#include "driver/driver.h"
+#include "report/report.h"
 #include "helpers.h"
 
 namespace {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "driver/driver.h"
+#include "report/report.h"
 #include "fail.h"
 
 int main(int argc, char** argv)

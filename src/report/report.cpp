@@ -14,8 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "report/report.h"
+
 #include "audio/audio.h"
-#include "driver/driver.h"
 #include "fail.h"
 #include "text.h"
 #include "wav/wav.h"
