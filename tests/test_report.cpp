@@ -25,16 +25,26 @@ namespace fs = std::filesystem;
 //   take COLOUR SUFFIX | lane N NAME | seg N COLOUR SUFFIX | edit ID |
 //   cut ID TRACK CLASS WORDS | red ID TRACK STRIP COLUMN...
 const char* const SUMMARY = R"py(
-import re, sys, xml.dom.minidom as md
+import html as entities, re, sys, xml.dom.minidom as md
 html = open(sys.argv[1], encoding='utf-8').read()
-svgs = lambda text: re.findall(r'<svg\b.*?</svg>', text, re.S)
+def svgs(text):  # the outermost SVG elements (the plan's lanes hold SVGs of their own)
+    found, depth = [], 0
+    for tag in re.finditer(r'<svg\b|</svg>', text):
+        if tag.group() == '<svg':
+            start = tag.start() if depth == 0 else start
+            depth += 1
+        else:
+            depth -= 1
+            if depth == 0:
+                found.append(text[start:tag.end()])
+    return found
 for part in svgs(html):
     md.parseString(part.encode())
+for colour, suffix in re.findall(r'<li class="take"><i style="background:([^"]*)"></i>(.*?)</li>', html):
+    print('take', colour, entities.unescape(suffix))
 plan = md.parseString(svgs(html)[0].encode())
 groups = lambda doc, css: [g for g in doc.getElementsByTagName('g') if g.getAttribute('class') == css]
 text = lambda node: node.firstChild.data
-for g in groups(plan, 'take'):
-    print('take', g.getElementsByTagName('rect')[0].getAttribute('fill'), text(g.getElementsByTagName('text')[0]))
 for n, lane in enumerate(groups(plan, 'lane')):
     print('lane', n, text(lane.getElementsByTagName('text')[0]))
     for r in lane.getElementsByTagName('rect'):
@@ -43,10 +53,12 @@ for n, lane in enumerate(groups(plan, 'lane')):
 for section in re.finditer(r'<section class="edit" id="edit(\d+)">(.*?)</section>', html, re.S):
     edit = section.group(1)
     print('edit', edit)
-    for t, part in enumerate(svgs(section.group(2))):
-        panel = md.parseString(part.encode())
-        words = panel.getElementsByTagName('text')[1]
-        print('cut', edit, t, words.getAttribute('class'), text(words))
+    panels = re.findall(r'<div class="pn"><p class="tn">.*?</p><p class="(\w+)">(.*?)</p>(.*?)</div>', section.group(2), re.S)
+    for t, (css, words, svg) in enumerate(panels):
+        print('cut', edit, t, css, entities.unescape(words))
+        if not svg:
+            continue
+        panel = md.parseString(svg.encode())
         for g in panel.getElementsByTagName('g'):
             for path in g.getElementsByTagName('path'):
                 if path.getAttribute('class') == 'fs':
