@@ -662,17 +662,25 @@ void Put_Marks(Lane* lane)
     const Job* job = lane->job;
     Text* text = lane->text;
     if (!lane->layout->titles) {
+        // The crossfades' spans less than a column apart as one stroke: at most one a column.
+        Group spans{};
         bool any = false;
         for (int32_t i = 1; i + 1 < job->edit_count; i++) {
             double line;
             Span span = Mark_Span(lane, i, &line);
-            if (Marked(job, lane->t, i) && span.to > span.from) {
-                if (!any)
-                    Put_Literal(text, "<g class=\"cut\"><path class=\"xf\" d=\"");
-                any = true;
-                Put_Stroke(text, span);
+            if (!Marked(job, lane->t, i) || !(span.to > span.from))
+                continue;
+            if (!any)
+                Put_Literal(text, "<g class=\"cut\"><path class=\"xf\" d=\"");
+            any = true;
+            if (spans.count > 0 && !Joins(&spans, span)) {
+                Put_Stroke(text, spans.span);
+                spans.count = 0;
             }
+            Add_To(&spans, span, i);
         }
+        if (spans.count > 0)
+            Put_Stroke(text, spans.span);
         Put_Literal(text, any ? "\"/><path d=\"" : "<g class=\"cut\"><path d=\"");
         double drawn = -1;
         for (int32_t i = 1; i + 1 < job->edit_count; i++) {
