@@ -2,7 +2,9 @@
 // per output and a segment per built segment in its take's colour; its edit view a
 // row per edit point between the first and the last, with red marks exactly where a
 // take or the output reaches full scale; a dry run's report is a real run's but for
-// the line that says which it is; past the panel limit the edits with warnings stay.
+// the line that says which it is; past the panel limit the edits with warnings stay;
+// the largest job's report stays under 20 MB with every failed crossfade and tail pad
+// drawn, narrow segments merging into runs; in a real browser it reads at any width.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -12,7 +14,7 @@
 #include <set>
 #include <sstream>
 
-#include "driver/driver.h"
+#include "report/report.h"
 #include "helpers.h"
 
 namespace {
@@ -24,16 +26,26 @@ namespace fs = std::filesystem;
 //   take COLOUR SUFFIX | lane N NAME | seg N COLOUR SUFFIX | edit ID |
 //   cut ID TRACK CLASS WORDS | red ID TRACK STRIP COLUMN...
 const char* const SUMMARY = R"py(
-import re, sys, xml.dom.minidom as md
+import html as entities, re, sys, xml.dom.minidom as md
 html = open(sys.argv[1], encoding='utf-8').read()
-svgs = lambda text: re.findall(r'<svg\b.*?</svg>', text, re.S)
+def svgs(text):  # the outermost SVG elements (the plan's lanes hold SVGs of their own)
+    found, depth = [], 0
+    for tag in re.finditer(r'<svg\b|</svg>', text):
+        if tag.group() == '<svg':
+            start = tag.start() if depth == 0 else start
+            depth += 1
+        else:
+            depth -= 1
+            if depth == 0:
+                found.append(text[start:tag.end()])
+    return found
 for part in svgs(html):
     md.parseString(part.encode())
+for colour, suffix in re.findall(r'<li class="take"><i style="background:([^"]*)"></i>(.*?)</li>', html):
+    print('take', colour, entities.unescape(suffix))
 plan = md.parseString(svgs(html)[0].encode())
 groups = lambda doc, css: [g for g in doc.getElementsByTagName('g') if g.getAttribute('class') == css]
 text = lambda node: node.firstChild.data
-for g in groups(plan, 'take'):
-    print('take', g.getElementsByTagName('rect')[0].getAttribute('fill'), text(g.getElementsByTagName('text')[0]))
 for n, lane in enumerate(groups(plan, 'lane')):
     print('lane', n, text(lane.getElementsByTagName('text')[0]))
     for r in lane.getElementsByTagName('rect'):
@@ -42,10 +54,12 @@ for n, lane in enumerate(groups(plan, 'lane')):
 for section in re.finditer(r'<section class="edit" id="edit(\d+)">(.*?)</section>', html, re.S):
     edit = section.group(1)
     print('edit', edit)
-    for t, part in enumerate(svgs(section.group(2))):
-        panel = md.parseString(part.encode())
-        words = panel.getElementsByTagName('text')[1]
-        print('cut', edit, t, words.getAttribute('class'), text(words))
+    panels = re.findall(r'<div class="pn"><p class="tn">.*?</p><p class="(\w+)">(.*?)</p>(.*?)</div>', section.group(2), re.S)
+    for t, (css, words, svg) in enumerate(panels):
+        print('cut', edit, t, css, entities.unescape(words))
+        if not svg:
+            continue
+        panel = md.parseString(svg.encode())
         for g in panel.getElementsByTagName('g'):
             for path in g.getElementsByTagName('path'):
                 if path.getAttribute('class') == 'fs':
@@ -118,6 +132,102 @@ void Write_Wav(const std::string& path, int rate, int bits, bool is_float, int c
 double Tone(int frame, int channel)
 {
     return 0.3 * std::sin(frame * 0.05 + channel);
+}
+
+// What the plan draws in each lane, read with patterns alone (a plan of 1024 lanes is too
+// much for the XML parser to read quickly), one line each:
+//   axis SECONDS | columns C | run LANE COLOUR X WIDTH | tail LANE X WIDTH |
+//   fail LANE X WIDTH TITLE | legend WORDS
+// in the columns of the lanes' own grid.
+const char* const MARKS = R"py(
+import html as entities, re, sys
+html = open(sys.argv[1], encoding='utf-8').read()
+plan = html[html.index('class="plan"'):html.index('<h2>Edits')]
+ticks = re.findall(r'<text x="[\d.]+%" y="\d+"[^>]*>([\d:.]+)</text>', plan)
+h, m, s = ticks[-1].split(':')
+print('axis', int(h) * 3600 + int(m) * 60 + float(s))
+print('columns', re.search(r'viewBox="0 -2 (\d+)', plan).group(1))
+for key in re.findall(r'<li class="key"><i class="\w+"></i>(.*?)</li>', html):
+    print('legend', key)
+for n, lane in enumerate(plan.split('<g class="lane"')[1:]):
+    for x, w, colour in re.findall(r'<rect class="seg run" x="([\d.]+)" width="([\d.]+)" height="\d+" fill="([^"]+)"', lane):
+        print('run', n, colour, x, w)
+    for colour, d in re.findall(r'<path class="run" stroke="([^"]+)" d="([^"]*)"', lane):
+        for x, w in re.findall(r'M([\d.]+) 9h([\d.]+)', d):
+            print('run', n, colour, x, w)
+    for x, w in re.findall(r'<rect class="tail" x="([\d.]+)" width="([\d.]+)"', lane):
+        print('tail', n, x, w)
+    for d in re.findall(r'<path class="tails" d="([^"]*)"', lane):
+        for x, w in re.findall(r'M([\d.]+) 9h([\d.]+)', d):
+            print('tail', n, x, w)
+    for x, w, title in re.findall(r'<rect class="xf bad fail" x="([\d.]+)" width="([\d.]+)"[^>]*><title>(.*?)</title>', lane):
+        print('fail', n, x, w, entities.unescape(title))
+)py";
+
+// A stretch of a lane in columns, as the plan draws it.
+struct Drawn {
+    double x, width;
+    std::string rest;  // its colour (runs) or title (failed marks)
+};
+
+// The plan's runs, tail pads and failed marks per lane, the axis's length and the grid.
+struct Marks {
+    double axis = 0;
+    int columns = 0;
+    std::map<int, std::vector<Drawn>> runs, tails, fails;
+    std::vector<std::string> legend;
+};
+
+Marks Read_Marks(const std::string& path)
+{
+    Spit("marks.py", MARKS);
+    Ran r = Shell("python3 marks.py '" + path + "'");
+    EXPECT_EQ(r.status, 0) << r.output;
+    Marks marks;
+    std::istringstream in(r.output);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream cells(line);
+        std::string kind;
+        cells >> kind;
+        if (kind == "axis") {
+            cells >> marks.axis;
+        } else if (kind == "columns") {
+            cells >> marks.columns;
+        } else if (kind == "legend") {
+            marks.legend.push_back(line.substr(7));
+        } else {
+            int lane;
+            Drawn drawn;
+            cells >> lane;
+            if (kind == "run")
+                cells >> drawn.rest;
+            cells >> drawn.x >> drawn.width;
+            if (kind == "fail")
+                std::getline(cells >> std::ws, drawn.rest);
+            (kind == "run" ? marks.runs : kind == "tail" ? marks.tails : marks.fails)[lane].push_back(drawn);
+        }
+    }
+    return marks;
+}
+
+// Whether one of `drawn` covers column `at`.
+bool Covers(const std::vector<Drawn>& drawn, double at)
+{
+    for (const Drawn& d : drawn)
+        if (d.x - 0.05 <= at && at <= d.x + d.width + 0.05)
+            return true;
+    return false;
+}
+
+// The most bytes the tool expects the report of the job here to take: what it says when
+// a file-size limit of `limit_kb` (above its outputs, below the report) refuses the report.
+int64_t Report_Bound(const std::string& args, int limit_kb)
+{
+    Ran r = Shell("bash -c 'ulimit -f " + std::to_string(limit_kb) + " && exec " TAVLIN2A " " + args + "'");
+    EXPECT_EQ(r.status, 1) << r.output;
+    size_t at = r.output.find("would be up to ");
+    EXPECT_NE(at, std::string::npos) << r.output;
+    return at == std::string::npos ? -1 : std::stoll(r.output.substr(at + 15));
 }
 
 }  // namespace
@@ -289,6 +399,135 @@ TEST_F(Report, PastThePanelLimitTheEditsWithWarningsStay)
               std::string::npos);
 }
 
+// The largest job the tool takes: 1024 tracks of 1024 edit points, every 0.1 s, each
+// segment narrower than a column of the plan. Every track has four takes that end
+// early (S1 to S4, each used once): each leaves a tail pad, and the crossfade out of it
+// fails. The report stays under 20 MB, under the bound the tool checks before the
+// first write; every lane's merged runs cover it end to end, and every tail pad and
+// failed crossfade is still drawn, the failed ones at least a 200th of the axis wide.
+TEST_F(Report, TheLargestJobStaysUnderTwentyMegabytesAndShowsEveryFailureAndTailPad)
+{
+    const int tracks = 1024, points = 1024, rate = 1000;
+    const std::map<int, std::string> short_at = {{200, "S1"}, {450, "S2"}, {700, "S3"}, {950, "S4"}};
+    std::string list;
+    for (int i = 0; i < points; i++) {
+        auto named = short_at.find(i);
+        list += std::to_string(i / 10) + "." + std::to_string(i % 10) + "\t" +
+                (named != short_at.end() ? named->second : i % 2 ? "B" : "A") + "\n";
+    }
+    Spit("points.txt", list);
+    Spit("tavlinrc.txt", "xf_all\t20\t1\n");
+    // Take S ends 40 frames into its segment of 100: a tail pad of 60 frames, and the
+    // crossfade into the next edit point would start 50 frames after it ends.
+    Write_Wav("A.wav", rate, 16, false, 1, points * 100 + 1000, Tone);
+    Write_Wav("B.wav", rate, 16, false, 1, points * 100 + 1000, Tone);
+    for (const auto& [i, take] : short_at)
+        Write_Wav(take + ".wav", rate, 16, false, 1, i * 100 + 40, Tone);
+    std::string bases;
+    for (int t = 0; t < tracks; t++) {
+        std::string base = "t" + std::to_string(t);
+        bases += base + "\n";
+        for (std::string take : {"A", "B", "S1", "S2", "S3", "S4"})
+            fs::create_hard_link(take + ".wav", base + take + ".wav");
+    }
+    Spit("base.txt", bases);
+
+    // Outputs of 206 kB pass a limit of 256 kB; the report cannot, and the refusal says
+    // the most it may take.
+    int64_t bound = Report_Bound("-nq --report r.html", 256);
+    EXPECT_LE(bound, REPORT_BYTES_LIMIT);
+    Ran dry = Run_Tool("-nq --report r.html");
+    ASSERT_EQ(dry.status, 0) << dry.output;
+    int64_t bytes = (int64_t)fs::file_size("r.html");
+    EXPECT_LE(bytes, bound);
+
+    Marks marks = Read_Marks("r.html");
+    ASSERT_GT(marks.columns, 0);
+    double per_second = marks.columns / marks.axis;
+    ASSERT_EQ(marks.runs.size(), (size_t)tracks);
+    for (int t = 0; t < tracks; t++) {
+        SCOPED_TRACE("lane " + std::to_string(t));
+        // Runs side by side from the lane's start to its end (102.3 s), no gap a column wide.
+        std::vector<Drawn>& runs = marks.runs[t];
+        std::sort(runs.begin(), runs.end(), [](const Drawn& a, const Drawn& b) { return a.x < b.x; });
+        double reached = 0;
+        for (const Drawn& run : runs) {
+            EXPECT_LT(run.x - reached, 1);
+            reached = std::max(reached, run.x + run.width);
+        }
+        EXPECT_NEAR(reached, 102.3 * per_second, 0.2);
+        EXPECT_LE(marks.runs[t].size(), (size_t)marks.columns + 1);
+        ASSERT_EQ(marks.fails[t].size(), short_at.size());
+        size_t k = 0;
+        for (const auto& [i, take] : short_at) {
+            double time = i / 10.0;
+            // The tail pad, from 40 ms into the segment to its end; the failed crossfade,
+            // centred on the next edit point.
+            EXPECT_TRUE(Covers(marks.tails[t], (time + 0.07) * per_second)) << take;
+            const Drawn& fail = marks.fails[t][k++];
+            EXPECT_TRUE(Covers({fail}, (time + 0.1) * per_second)) << take;
+            EXPECT_GE(fail.width, marks.columns / 200.0 - 0.05) << take;
+            EXPECT_EQ(fail.rest, "Edit " + std::to_string(i + 2) +
+                                     ": crossfade failed: previous take ended 0:00:00.050 before the crossfade");
+        }
+    }
+    // The edit view keeps one row of 1024 panels, an edit with warnings.
+    std::string report = Slurp("r.html");
+    EXPECT_NE(report.find("1021 of 1022 edits are left out"), std::string::npos);
+    EXPECT_NE(report.find("<section class=\"edit\" id=\"edit202\">"), std::string::npos);
+}
+
+// Segments narrower than a column merge into one run, drawn in the colour of the take
+// that holds more than half of its frames, or grey (with its own key in the legend) where
+// none does; a segment a column wide or more is drawn as itself. A small job's bound
+// stays small.
+TEST_F(Report, NarrowSegmentsMergeInTheColourOfTheTakeThatHoldsMostOfThem)
+{
+    // 1000 Hz, 240 s: the axis has 1000 columns of 240 frames. From 100 s on, B for 30
+    // frames and C for 10, twelve times: two runs of a column each, three quarters B. From
+    // 150 s on, A and C for 10 frames each, twelve times: a run of a column, half each.
+    auto at = [](int ms) {
+        char time[32];
+        snprintf(time, sizeof time, "%d.%03d", ms / 1000, ms % 1000);
+        return std::string(time);
+    };
+    std::string list = "0\tA\n";
+    for (int k = 0; k < 12; k++)
+        list += at(100000 + 40 * k) + "\tB\n" + at(100030 + 40 * k) + "\tC\n";
+    list += "100.48\tB\n";
+    for (int k = 0; k < 12; k++)
+        list += at(150000 + 20 * k) + "\tA\n" + at(150010 + 20 * k) + "\tC\n";
+    list += "150.24\tB\n240\tB\n";
+    Spit("points.txt", list);
+    Spit("base.txt", "m\n");
+    Spit("tavlinrc.txt", "");
+    for (std::string take : {"A", "B", "C"})
+        Write_Wav("m" + take + ".wav", 1000, 16, false, 1, 240000, Tone);
+
+    int64_t bound = Report_Bound("-nq --report r.html", 512);  // the output of 480 kB passes
+    Ran dry = Run_Tool("-nq --report r.html");
+    ASSERT_EQ(dry.status, 0) << dry.output;
+    int64_t bytes = (int64_t)fs::file_size("r.html");
+    EXPECT_LE(bytes, bound);
+    EXPECT_LT(bound, 1000000);  // not the 20 MB a large job may take
+
+    Marks marks = Read_Marks("r.html");
+    ASSERT_EQ(marks.columns, 1000);
+    ASSERT_EQ(marks.axis, 240);
+    std::vector<std::string> runs;
+    for (const Drawn& run : marks.runs[0]) {
+        char line[64];
+        snprintf(line, sizeof line, "%s %.1f %.1f", run.rest.c_str(), run.x, run.width);
+        runs.push_back(line);
+    }
+    // B's colour twice, then the grey of no take holding most of a run.
+    EXPECT_EQ(runs, (std::vector<std::string>{"#f28e2b 416.7 1.0", "#f28e2b 417.7 1.0", "#8c8c99 625.0 1.0"}));
+    EXPECT_NE(std::find(marks.legend.begin(), marks.legend.end(), "several takes, each under a column"),
+              marks.legend.end());
+    // The wide segments are drawn as themselves, each with its details for hovering.
+    EXPECT_EQ(Lines(Summary("r.html"), "seg"), (std::vector<std::string>{"0 #4e79a7 A", "0 #f28e2b B", "0 #f28e2b B"}));
+}
+
 TEST_F(Report, RefusalsLeaveNoReportBehind)
 {
     struct Row {
@@ -318,5 +557,58 @@ TEST_F(Report, RefusalsLeaveNoReportBehind)
             EXPECT_TRUE(name != "r.html" && name[0] != '.') << row.args << ": " << name;
         }
         fs::remove("k_x.html");
+    }
+}
+
+// The report as a person sees it: opened in headless Chromium at 800, 1280 and 2560 px,
+// it never scrolls sideways, no text lies on other text or on a waveform, every failed
+// crossfade's mark is wide enough to see and drawn on top, every panel holds its three
+// waveforms, and there is a row per edit and a lane per output (tests/report_layout.py
+// checks this from the page's own geometry). Two jobs: the demo, and one whose report
+// has failed crossfades, tail pads and full-scale marks. Skipped where the browser is
+// missing, but not on CI.
+TEST_F(Report, ReadableInARealBrowserAtAnyWidth)
+{
+    fs::create_directory("demo");
+    ASSERT_EQ(Shell(std::string(TAVLIN_TONES) + " demo").status, 0);
+    Ran demo = Run_Tool("-q -C demo --report demo.html");
+    ASSERT_EQ(demo.status, 0) << demo.output;
+
+    // 8000 Hz, takes A, B, C, B at 0, 1, 2 and 3 s, the end at 4 s.
+    // vox: take A holds 4000 frames and take C 20000: each of their segments ends in a
+    //   tail pad, and the crossfades out of them fail (the take ends before the
+    //   crossfade starts).
+    // gtr: full scale in both takes a few frames either side of the edit at 2 s.
+    // drm: cuts hard, full scale just after the edit at 1 s.
+    // bass: a 3 s crossfade, too near the start at 1 s; at 3 s cut short by the end,
+    //   and take C's audio ends inside it (a tail pad and a note on the panel).
+    fs::create_directory("hard");
+    Spit("hard/base.txt", "vox\ngtr\ndrm\nbass\n");
+    Spit("hard/points.txt", "0\tA\n1\tB\n2\tC\n3\tB\n4\tB\n");
+    Spit("hard/tavlinrc.txt", "xf_tr\t1\t10\t1\nxf_tr\t2\t10\t2\nxf_tr\t4\t3000\t3\n");
+    for (const char* take : {"A", "B", "C"}) {
+        std::string t = take;
+        Write_Wav("hard/vox" + t + ".wav", 8000, 16, false, 1, t == "A" ? 4000 : t == "C" ? 20000 : 32000, Tone);
+        Write_Wav("hard/gtr" + t + ".wav", 8000, 24, false, 2, 32000, [&](int f, int c) {
+            return (t == "B" && f == 15950 && c == 0) || (t == "C" && f == 16050 && c == 1) ? 1.0 : Tone(f, c);
+        });
+        Write_Wav("hard/drm" + t + ".wav", 8000, 32, true, 1, 32000,
+                  [&](int f, int c) { return t == "B" && f == 8010 ? -1.0 : Tone(f, c); });
+        Write_Wav("hard/bass" + t + ".wav", 8000, 16, false, 1, t == "C" ? 20000 : 32000, Tone);
+    }
+    Ran hard = Run_Tool("-C hard --report hard.html");
+    ASSERT_EQ(hard.status, 0) << hard.output;
+    size_t failed = 0;
+    for (size_t at = 0; (at = hard.output.find("Crossfade failed.", at)) != std::string::npos; at++)
+        failed++;
+    ASSERT_EQ(failed, 2u) << hard.output;  // so the marks checked below are there to check
+
+    struct Check { std::string report; int rows, lanes, failed; };
+    for (const Check& job : {Check{"demo/demo.html", 3, 3, 0}, Check{"hard/hard.html", 3, 4, 2}}) {
+        Ran check = Shell("python3 '" REPORT_LAYOUT "' --failed-marks " + std::to_string(job.failed) + " " + job.report +
+                          " " + std::to_string(job.rows) + " " + std::to_string(job.lanes) + " 800 1280 2560 2>&1");
+        if (check.status == 77)
+            GTEST_SKIP() << check.output;
+        EXPECT_EQ(check.status, 0) << job.report << " in the browser:\n" << check.output;
     }
 }

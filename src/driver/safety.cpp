@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "driver/driver.h"
+#include "report/report.h"
 #include "fail.h"
 #include "text.h"
 #include "wav/wav.h"

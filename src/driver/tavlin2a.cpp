@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "driver/driver.h"
+#include "report/report.h"
 #include "fail.h"
 
 int main(int argc, char** argv)
