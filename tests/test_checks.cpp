@@ -117,6 +117,18 @@ TEST_F(Checks, EachCheckFlagsWhatAnEditorWouldHearAndChangesNoOutputByte)
                   std::string::npos) << table << dry.output;
         EXPECT_NE(on.output.find("\n\n" + line), std::string::npos) << on.output;  // after the last progress row
         EXPECT_EQ(on.output.find("Edit checks"), std::string::npos);  // the table is the dry run's
+        // The report marks it in the legend's words: a flagged edit with a key, in the plan
+        // and in its panel; a short take in a list.
+        ASSERT_EQ(Run_Tool("-nq --report r.html").status, 0);
+        std::string report = Slurp("r.html");
+        if (row.m_frames == 0) {
+            EXPECT_NE(report.find("<i class=\"flag\"></i>flagged by the edit checks</li>"), std::string::npos);
+            EXPECT_NE(report.find("<path class=\"flag\" d=\"M"), std::string::npos);
+            EXPECT_NE(report.find("<p class=\"flag\">flagged by the edit checks: "), std::string::npos);
+        } else {
+            EXPECT_NE(report.find("(flagged by the edit checks):</p>\n<ul class=\"warnings\">\n"
+                                  "<li>B on m: 1.990 s, where k has 2.000 s</li>"), std::string::npos);
+        }
     }
 }
 

@@ -19,30 +19,49 @@ double Decibels(double fraction)
     return fraction > 0 ? 20.0 * std::log10(fraction) : -INFINITY;
 }
 
-// What the checks of one track work with.
+// What the checks of one track work with. Nothing here ends the process: the checks may
+// run beside the build, which alone may stop it; a take they cannot read is not checked,
+// and the build refuses it when it comes to it.
 struct Check_Work {
     Job* job;
     int32_t t;
     Open_Files* open;
-    Fade_Work fade;   // the track's gains, for a frame a crossfade wrote (type 0: none)
-    uint8_t* block;   // COPY_BYTES of frames
+    uint8_t* block;  // COPY_BYTES of frames
 };
 
-Wav_File Take_File(Check_Work* w, int32_t i)
+// The take of edit point i of the track, open; nullptr when it cannot be read.
+const Stream* Take_Stream(Check_Work* w, int32_t i)
 {
     char name[TAKE_NAME_BUFFER];
-    Take_Name(w->job, w->t, i, name);
+    if (snprintf(name, sizeof name, "%s%s.wav", Base_Name(w->job, w->t), Take_Suffix(w->job, i)) >= (int)sizeof name)
+        return nullptr;
+    return Open_File_Quietly(w->open, name, &Take_Of(w->job, w->t, i)->identity);
+}
+
+// Frames [frame, frame + frames) of edit point i's take into `buffer`: silence past the
+// end of its audio. False when the take cannot be read.
+bool Read_Take(Check_Work* w, int32_t i, int64_t frame, int64_t frames, uint8_t* buffer)
+{
     const Take_Info* info = Take_Of(w->job, w->t, i);
-    return Wav_File{*Open_File(w->open, name, &info->identity), info->data_offset, info->data_end, info->file_bytes};
+    int64_t fs = Frame_Size(&info->format), from = info->data_offset + frame * fs, bytes = frames * fs;
+    int64_t audio = info->data_end - from;
+    audio = audio < 0 ? 0 : audio > bytes ? bytes : audio;
+    const Stream* stream = audio > 0 ? Take_Stream(w, i) : nullptr;
+    int64_t got = stream != nullptr ? Stream_Read_Quietly(stream, from, buffer, audio) : 0;
+    if (got < 0 || (audio > 0 && stream == nullptr))
+        return false;
+    memset(buffer + got, 0, (size_t)(bytes - got));
+    return true;
 }
 
 // Output frame `frame` of the track, as the build writes it (every step over the ones
 // before it): the last crossfade mixed over it, else its segment's take, else silence.
-// Its samples go to `out`, as fractions of full scale.
-void Output_Frame(Check_Work* w, int64_t frame, double* out)
+// Its samples go to `out`, as fractions of full scale. False when a take cannot be read.
+bool Output_Frame(Check_Work* w, int64_t frame, double* out)
 {
     const Job* job = w->job;
-    const Wav_Format* f = &job->tracks[w->t].format;
+    const Track* track = &job->tracks[w->t];
+    const Wav_Format* f = &track->format;
     int32_t n = job->edit_count, fs = Frame_Size(f);
     // The segment that holds the frame: segments run from one edit point's frame to the
     // next, so it is the last one that starts at or before it.
@@ -56,7 +75,7 @@ void Output_Frame(Check_Work* w, int64_t frame, double* out)
     }
     // A crossfade is written after the segments of its edit point and of those before:
     // the latest that covers the frame wins. Only one near the segment can.
-    int32_t mixed = -1, half = job->tracks[w->t].fade_frames / 2;
+    int32_t mixed = -1, half = track->fade_frames / 2;
     for (int32_t j = k < 1 ? 1 : k; j < n && Cut_Of(job, w->t, j)->start - half <= frame; j++) {
         const Cut* c = Cut_Of(job, w->t, j);
         if (c->fade == FADE_MIXED && frame < (int64_t)c->fade_from + c->fade_frames)
@@ -65,21 +84,24 @@ void Output_Frame(Check_Work* w, int64_t frame, double* out)
     uint8_t raw[3][8 * MAX_CHANNELS];
     memset(raw[2], 0, (size_t)fs);
     if (mixed >= 0) {
+        // The frame mixed as the build mixes it: its gains, its mixer.
         const Cut* c = Cut_Of(job, w->t, mixed);
-        Wav_File previous = Take_File(w, mixed - 1);
-        Read_Audio(&previous, previous.data_offset + frame * fs, raw[0], fs);
-        Wav_File next = Take_File(w, mixed);
-        Read_Audio(&next, next.data_offset + frame * fs, raw[1], fs);
-        FADE_MIX(&w->fade, (int32_t)(frame - c->fade_from), 1, raw[0], raw[1], raw[2], f);
+        if (!Read_Take(w, mixed - 1, frame, 1, raw[0]) || !Read_Take(w, mixed, frame, 1, raw[1]))
+            return false;
+        double g_previous, g_next;
+        int32_t samples[2 * MAX_CHANNELS];
+        FADE_GAINS(track->fade_type, (int32_t)(frame - c->fade_from), track->fade_frames, 1, &g_previous, &g_next);
+        MIX_BLOCK(raw[0], raw[1], raw[2], 1, &g_previous, &g_next, f->bytes_per_sample, f->channels, f->is_float,
+                  samples);
     } else if (k >= 0) {
         const Cut* c = Cut_Of(job, w->t, k);
-        if (frame < (int64_t)c->start + c->frames && frame < (int64_t)c->start + c->held) {
-            Wav_File take = Take_File(w, k);
-            Read_Audio(&take, take.data_offset + frame * fs, raw[2], fs);
-        }
+        if (frame < (int64_t)c->start + c->frames && frame < (int64_t)c->start + c->held &&
+            !Read_Take(w, k, frame, 1, raw[2]))
+            return false;
     }
     for (int32_t c = 0; c < f->channels; c++)
         out[c] = Sample_At(raw[2] + c * f->bytes_per_sample, f->bytes_per_sample, f->is_float);
+    return true;
 }
 
 // Sum of the squares of `count` samples at `at`, as fractions of full scale; the format
@@ -124,16 +146,17 @@ double Sum_Of_Squares(const uint8_t* at, int64_t count, int32_t bytes, int32_t i
 }
 
 // The level (RMS over every channel) of edit point i's take over frames [from, from +
-// frames), in dBFS; frames past the end of its audio are silence.
+// frames), in dBFS; frames past the end of its audio are silence. NaN when the take
+// cannot be read.
 double Level(Check_Work* w, int32_t i, int64_t from, int64_t frames)
 {
     const Wav_Format* f = &w->job->tracks[w->t].format;
     int64_t fs = Frame_Size(f), chunk = COPY_BYTES / fs;
-    Wav_File take = Take_File(w, i);
     double sum = 0;
     for (int64_t done = 0; done < frames; done += chunk) {
         int64_t n = frames - done < chunk ? frames - done : chunk;
-        Read_Audio(&take, take.data_offset + (from + done) * fs, w->block, n * fs);
+        if (!Read_Take(w, i, from + done, n, w->block))
+            return NAN;
         sum += Sum_Of_Squares(w->block, n * f->channels, f->bytes_per_sample, f->is_float);
     }
     return Decibels(std::sqrt(sum / ((double)frames * f->channels)));
@@ -152,9 +175,8 @@ void Check_Track(Check_Work* w)
         if (cut->frames < 1)
             continue;
         // A hard cut (no crossfade mixed here): the step from the frame before to the first after.
-        if (cut->fade != FADE_MIXED && cut->start > 0) {
-            Output_Frame(w, cut->start - 1, before);
-            Output_Frame(w, cut->start, after);
+        if (cut->fade != FADE_MIXED && cut->start > 0 && Output_Frame(w, cut->start - 1, before) &&
+            Output_Frame(w, cut->start, after)) {
             double step = 0;
             for (int32_t c = 0; c < channels; c++)
                 step = std::fabs(after[c] - before[c]) > step ? std::fabs(after[c] - before[c]) : step;
@@ -168,6 +190,7 @@ void Check_Track(Check_Work* w)
         double previous = Level(w, i - 1, from, span), next = Level(w, i, from, span);
         cut->previous_db = (float)previous;
         cut->next_db = (float)next;
+        // (NaN, a take that cannot be read, is never above the floor.)
         if (previous > MATCH_FLOOR_DB && next > MATCH_FLOOR_DB && std::fabs(previous - next) >= o->match_db)
             cut->checks |= CHECK_LEVEL;
     }
@@ -190,33 +213,37 @@ void List_Add(char* list, size_t capacity, int32_t* count, const char* text)
 
 }  // namespace
 
-void Check_Edits(Job* job)
+void Checks_Start(Edit_Checks* checks, Job* job)
 {
+    checks->job = job;
+    checks->open = (Open_Files*)Block_Alloc((int64_t)sizeof(Open_Files));
+    checks->block = Block_Alloc(COPY_BYTES);
     for (int32_t t = 0; t < job->track_count; t++)
         for (int32_t i = 0; i < job->edit_count; i++) {
             Cut* cut = &job->cuts[(size_t)t * job->edit_count + i];
             cut->checks = 0;
             cut->step_db = cut->previous_db = cut->next_db = NAN;
         }
-    if (job->options.checks_off || job->track_count == 0)
+}
+
+void Check_Edits(Edit_Checks* checks)
+{
+    Job* job = checks->job;
+    if (job->options.checks_off)
         return;
-    Check_Work w{};
-    w.job = job;
-    w.open = (Open_Files*)Block_Alloc((int64_t)sizeof(Open_Files));
-    w.block = Block_Alloc(COPY_BYTES);
+    Check_Work w{job, 0, checks->open, checks->block};
     for (int32_t t = 0; t < job->track_count; t++) {
-        const Track* track = &job->tracks[t];
         w.t = t;
-        if (track->fade_type != 0)
-            Fade_Work_Start(&w.fade, track->format.bytes_per_sample, track->format.channels, track->fade_type,
-                            track->fade_frames);
         Check_Track(&w);
-        if (track->fade_type != 0)
-            Fade_Work_End(&w.fade);
         Close_Files(w.open);
     }
-    free(w.block);
-    free(w.open);
+}
+
+void Checks_End(Edit_Checks* checks)
+{
+    free(checks->block);
+    free(checks->open);
+    *checks = Edit_Checks{};
 }
 
 void Print_Check_Summary(const Job* job)

@@ -77,8 +77,18 @@ void Plan_Edits(Job* job);
 // first and the last, on every track, the step between the output frames either side of
 // a hard cut, and the levels (RMS) of the previous and the next take over the same
 // frames around it (the crossfade, and at least MATCH_WINDOW_MS); into the cuts' check
-// fields, flagged by the thresholds of the options. Reads only those frames; writes nothing.
-void Check_Edits(Job* job);
+// fields, flagged by the thresholds of the options. Checks_Start allocates what they work
+// with and clears those fields; Check_Edits reads only the frames around the edits,
+// writes nothing, allocates nothing and never ends the process (a take it cannot read
+// goes unchecked), so that it may run on a thread beside the build.
+struct Edit_Checks {
+    Job* job;
+    Open_Files* open;
+    uint8_t* block;
+};
+void Checks_Start(Edit_Checks* checks, Job* job);
+void Check_Edits(Edit_Checks* checks);
+void Checks_End(Edit_Checks* checks);
 // One line per kind of flag (clicks, level jumps, takes shorter on some tracks), naming
 // the edits and tracks; nothing when nothing is flagged. Said even when quiet; after a
 // build it stands after the last progress row.

@@ -758,6 +758,28 @@ void Put_Failures(Lane* lane)
         Put(lane->text, "</g>\n");
 }
 
+// The edits the edit checks flag: a short thick tick over the top of the bar at the
+// edit's frame, at most one a column, all in one path (their figures are in the panels).
+void Put_Flags(Lane* lane)
+{
+    const Job* job = lane->job;
+    bool any = false;
+    double drawn = -1;
+    for (int32_t i = 1; i + 1 < job->edit_count; i++) {
+        const Cut* cut = Cut_Of(job, lane->t, i);
+        double at = cut->start * lane->per_frame;
+        if (cut->checks == 0 || (drawn >= 0 && at - drawn < 1))
+            continue;
+        Put_Literal(lane->text, any ? "M" : "<path class=\"flag\" d=\"M");
+        Put_Columns(lane->text, at);
+        Put_Literal(lane->text, " -2v8");
+        any = true;
+        drawn = at;
+    }
+    if (any)
+        Put_Literal(lane->text, "\"/>\n");
+}
+
 // The step of a time axis of `seconds`: the first of the usual steps that gives at most
 // AXIS_STEPS steps.
 double Tick_Step(double seconds)
@@ -790,6 +812,12 @@ void Put_Legend(Text* text, const Job* job, bool mixed)
               "<li class=\"key\"><i class=\"bad\"></i>failed crossfade</li>\n");
     if (mixed)
         Put(text, "<li class=\"key\"><i class=\"mix\"></i>several takes, each under a column</li>\n");
+    bool flagged = false;
+    for (int32_t t = 0; t < job->track_count && !flagged; t++)
+        for (int32_t i = 1; i + 1 < job->edit_count && !flagged; i++)
+            flagged = Cut_Of(job, t, i)->checks != 0;
+    if (flagged)
+        Put(text, "<li class=\"key\"><i class=\"flag\"></i>%s</li>\n", FLAG_WORDS);
     Put(text, "</ul>\n");
 }
 
@@ -849,6 +877,7 @@ void Draw_Plan(Text* text, const Job* job, const Plan_Layout* layout, bool* mixe
         Put_Tails(lane);
         Put_Marks(lane);
         Put_Failures(lane);
+        Put_Flags(lane);
         Put(text, "</svg></g>\n");
     }
     free(lane);
@@ -956,6 +985,11 @@ void Put_Panel(Text* text, const Job* job, int32_t t, int32_t i, const Panel* pa
     Put(text, "</p><p class=\"%s\">", css);
     Put_Fade_Length(text, job, t, i);
     Put(text, "%s</p>", words);
+    if (cut->checks & CHECK_CLICK)
+        Put(text, "<p class=\"flag\">%s: may click at a hard cut, a step of %.1f dBFS</p>", FLAG_WORDS, cut->step_db);
+    if (cut->checks & CHECK_LEVEL)
+        Put(text, "<p class=\"flag\">%s: the takes jump %.1f dB in level (%.1f, then %.1f dBFS)</p>", FLAG_WORDS,
+            std::fabs(cut->next_db - cut->previous_db), cut->previous_db, cut->next_db);
     if (panel->empty) {
         Put(text, "</div>\n");
         return;
@@ -1005,4 +1039,5 @@ const char REPORT_STYLE[] =
     ".ep{stroke:#000;stroke-dasharray:2 2}.tm{font-size:9px;fill:#777}"
     ".sl{font-size:9px;fill:#444}"
     ".tn{font-weight:600}.ok,.off,.bad{font-size:10px}.ok{color:#333}.off{color:#b60}.bad{color:#c00;font-weight:600}"
-    ".warn{color:#c00}";
+    ".warn{color:#c00}.flag{stroke:#e67e00;stroke-width:4;vector-effect:non-scaling-stroke}"
+    ".legend .flag{background:#e67e00}p.flag{color:#a65400;font-size:10px}";

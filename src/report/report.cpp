@@ -22,13 +22,17 @@ constexpr int64_t HEAD_BYTES = 8192;
 // The most the lines that open the edit view take: what a panel shows, how many edits are left out.
 constexpr int64_t EDITS_INTRO_BYTES = 1000;
 // The most a line of the warnings list or a row's heading takes, less the suffixes it names.
-constexpr int64_t WARNING_BYTES = 200;
+constexpr int64_t WARNING_BYTES = 260;
 constexpr int64_t HEADING_BYTES = 400;
 // The most one panel takes, less its names: its caption and words, the crossfade's span,
 // three waveforms of a stroke per column (at most 8 characters) with their red bands (at
 // most REPORT_COLUMNS / 2 + 1 of at most 20 characters), the edit line and the times.
 constexpr int64_t PANEL_BYTES =
-    1000 + WHY_BUFFER + REPORT_STRIPS * (300 + REPORT_COLUMNS * 8 + (REPORT_COLUMNS / 2 + 1) * 20);
+    1000 + WHY_BUFFER + 400 + REPORT_STRIPS * (300 + REPORT_COLUMNS * 8 + (REPORT_COLUMNS / 2 + 1) * 20);
+// The takes shorter on some tracks than on others are listed up to this many, and a
+// line of the list takes at most this much, less the names it holds.
+constexpr int32_t SHORT_TAKES_LISTED = 20;
+constexpr int64_t SHORT_TAKE_BYTES = 200;
 
 // What the rows are chosen with; one, allocated by Write_Report.
 struct Work {
@@ -36,6 +40,7 @@ struct Work {
     Panel_Reader reader;
     int32_t row_full[MAX_ENTRIES];    // per edit point: tracks whose panel reaches full scale
     int32_t row_failed[MAX_ENTRIES];  // per edit point: tracks whose crossfade fails
+    int32_t row_flagged[MAX_ENTRIES]; // per edit point: tracks the edit checks flag
     int32_t slot_of[MAX_ENTRIES];     // per edit point: its row in the panel store; -1: left out
 };
 
@@ -75,6 +80,8 @@ void Compute_Panels(Work* work, Panel* store, bool tally)
         for (int32_t i = 1; i + 1 < job->edit_count; i++) {
             int32_t slot = work->slot_of[i];
             bool failed = Fade_Fails(Cut_Of(job, t, i)->fade);
+            if (tally)
+                work->row_flagged[i] += Cut_Of(job, t, i)->checks != 0 ? 1 : 0;
             if (slot >= 0) {
                 Panel* panel = &store[(int64_t)slot * job->track_count + t];
                 Compute_Panel(&work->reader, t, i, panel);
@@ -113,15 +120,53 @@ void Put_Head(Text* text, const Job* job)
         "over an edit mark for its crossfade.</p>\n");
 }
 
+// Whether edit point i has a warning: the output at full scale, a failed crossfade, a flag.
+bool Warned(const Work* work, int32_t i)
+{
+    return work->row_full[i] + work->row_failed[i] + work->row_flagged[i] > 0;
+}
+
 void Put_Warning_Counts(Text* text, const Work* work, int32_t i)
 {
-    int32_t full = work->row_full[i], failed = work->row_failed[i];
-    if (full > 0)
-        Put(text, "output at full scale on %d track%s", full, full == 1 ? "" : "s");
-    if (full > 0 && failed > 0)
-        Put(text, "; ");
-    if (failed > 0)
-        Put(text, "crossfade failed on %d track%s", failed, failed == 1 ? "" : "s");
+    const int32_t counts[3] = {work->row_full[i], work->row_failed[i], work->row_flagged[i]};
+    static const char* const WHAT[3] = {"output at full scale", "crossfade failed", FLAG_WORDS};
+    const char* between = "";
+    for (int32_t k = 0; k < 3; k++)
+        if (counts[k] > 0) {
+            Put(text, "%s%s on %d track%s", between, WHAT[k], counts[k], counts[k] == 1 ? "" : "s");
+            between = "; ";
+        }
+}
+
+// The takes the edit checks find shorter on some tracks than on others, listed up to
+// SHORT_TAKES_LISTED.
+void Put_Short_Takes(Text* text, const Job* job)
+{
+    int32_t count = 0;
+    for (int32_t k = 0; k < job->take_count; k++)
+        for (int32_t t = 0; t < job->track_count; t++) {
+            int32_t longest;
+            if (job->options.checks_off || !Take_Falls_Short(job, t, k, &longest))
+                continue;
+            if (count++ == 0)
+                Put(text, "<p>Takes shorter on some tracks than on others (%s):</p>\n<ul class=\"warnings\">\n",
+                    FLAG_WORDS);
+            if (count > SHORT_TAKES_LISTED)
+                continue;
+            const Take_Info* mine = Take_Number(job, t, k);
+            const Take_Info* most = Take_Number(job, longest, k);
+            Put(text, "<li>");
+            Put_Escaped(text, Take_Suffix(job, job->first_edit[k]));
+            Put(text, " on ");
+            Put_Escaped(text, Base_Name(job, t));
+            Put(text, ": %.3f s, where ", mine->frames / (double)mine->format.sample_rate);
+            Put_Escaped(text, Base_Name(job, longest));
+            Put(text, " has %.3f s</li>\n", most->frames / (double)most->format.sample_rate);
+        }
+    if (count > SHORT_TAKES_LISTED)
+        Put(text, "<li>and %d more</li>\n", count - SHORT_TAKES_LISTED);
+    if (count > 0)
+        Put(text, "</ul>\n");
 }
 
 // The row of edit point i: its heading and a panel per track.
@@ -135,7 +180,7 @@ void Put_Row(Text* text, const Work* work, const Panel* store, int32_t i)
     Put_Escaped(text, Take_Suffix(job, i - 1));
     Put(text, " → ");
     Put_Escaped(text, Take_Suffix(job, i));
-    if (work->row_full[i] + work->row_failed[i] > 0) {
+    if (Warned(work, i)) {
         Put(text, " <span class=\"warn\">(");
         Put_Warning_Counts(text, work, i);
         Put(text, ")</span>");
@@ -157,7 +202,7 @@ void Put_Edits(Text* text, const Work* work, const Panel* store)
     int32_t shown = 0, warned = 0;
     for (int32_t i = 1; i <= rows; i++) {
         shown += work->slot_of[i] >= 0 ? 1 : 0;
-        warned += work->row_full[i] + work->row_failed[i] > 0 ? 1 : 0;
+        warned += Warned(work, i) ? 1 : 0;
     }
     Put(text, "<p>Each panel shows one track around one edit point: the previous take, the next take and the "
         "output as built, over the crossfade (shaded) and at least %d ms on each side. Samples at full scale are "
@@ -169,7 +214,7 @@ void Put_Edits(Text* text, const Work* work, const Panel* store)
     if (warned > 0) {
         Put(text, "<p>%d edit%s with warnings:</p>\n<ul class=\"warnings\">\n", warned, warned == 1 ? "" : "s");
         for (int32_t i = 1; i <= rows; i++) {
-            if (work->row_full[i] + work->row_failed[i] == 0)
+            if (!Warned(work, i))
                 continue;
             if (work->slot_of[i] >= 0)
                 Put(text, "<li><a href=\"#edit%d\">Edit %d</a>: ", i + 1, i + 1);
@@ -234,7 +279,7 @@ void Write_Report(const Job* job)
         int32_t slot = 0;
         for (int32_t warned = 1; warned >= 0; warned--)
             for (int32_t i = 1; i <= rows && slot < kept_rows; i++)
-                if ((work->row_full[i] + work->row_failed[i] > 0) == (warned == 1))
+                if (Warned(work, i) == (warned == 1))
                     work->slot_of[i] = slot++;
         Compute_Panels(work, store, false);
     }
@@ -248,6 +293,7 @@ void Write_Report(const Job* job)
     Partial_Begin(job->folders[job->report.folder].fd, job->report.name, report, &text.file);
     Put_Head(&text, job);
     Put_Plan(&text, job, &layout);
+    Put_Short_Takes(&text, job);
     Put(&text, "<h2>Edits</h2>\n");
     Put_Edits(&text, work, store);
     Put(&text, "</body></html>\n");
@@ -272,6 +318,12 @@ int64_t Report_Bytes_At_Most(const Job* job)
     int64_t tracks = job->track_count, rows = Edit_Rows(job);
     int64_t kept_rows = rows * tracks <= REPORT_PANEL_LIMIT ? rows : tracks > 0 ? REPORT_PANEL_LIMIT / tracks : 0;
     int64_t row = Row_Bytes_At_Most(job);
-    int64_t bytes = HEAD_BYTES + layout.bytes + EDITS_INTRO_BYTES + rows * WARNING_BYTES + kept_rows * row + CLOSING_BYTES;
+    // The edit checks run after this is asked: their ticks and the list of short takes
+    // are counted at the most they can take.
+    int64_t columns = job->edit_count < layout.columns ? job->edit_count : layout.columns;
+    int64_t flags = tracks * (64 + columns * FLAG_TICK_BYTES) +
+                    SHORT_TAKES_LISTED * (SHORT_TAKE_BYTES + 3 * 6 * NAME_SLOT) + 2 * SHORT_TAKE_BYTES;
+    int64_t bytes = HEAD_BYTES + layout.bytes + flags + EDITS_INTRO_BYTES + rows * WARNING_BYTES + kept_rows * row +
+                    CLOSING_BYTES;
     return bytes < REPORT_BYTES_LIMIT ? bytes : REPORT_BYTES_LIMIT;
 }

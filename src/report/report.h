@@ -183,5 +183,10 @@ void Put_Plan(Text* text, const Job* job, const Plan_Layout* layout);
 // with its label above it, the crossfade's span shaded, the edit's frame dashed and the
 // times the window spans.
 void Put_Panel(Text* text, const Job* job, int32_t t, int32_t i, const Panel* panel);
+// The legend's words for what the edit checks flag; the panels' lines begin with them.
+constexpr const char* FLAG_WORDS = "flagged by the edit checks";
+// The most the flag ticks of one lane take: a tick a column at most.
+constexpr int64_t FLAG_TICK_BYTES = 16;
+
 // The style sheet of the report.
 extern const char REPORT_STYLE[];

@@ -46,17 +46,21 @@ File_Identity Identity_Of(const struct stat& st)
                          (int64_t)st.st_mtim.tv_nsec};
 }
 
+// Whether the open `fd` is still the file `identity` describes.
+static bool Same_File(int fd, const File_Identity* identity)
+{
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0)
+        return false;
+    File_Identity now = Identity_Of(st);
+    return now.device == identity->device && now.inode == identity->inode && now.bytes == identity->bytes &&
+           now.modified_s == identity->modified_s && now.modified_ns == identity->modified_ns;
+}
+
 Stream Stream_Open_Probed(const char* path, const File_Identity* identity)
 {
     Stream stream = Stream_Try_Read(path);
-    struct stat st;
-    bool same = stream.fd >= 0 && fstat(stream.fd, &st) == 0 && identity != nullptr;
-    if (same) {
-        File_Identity now = Identity_Of(st);
-        same = now.device == identity->device && now.inode == identity->inode && now.bytes == identity->bytes &&
-               now.modified_s == identity->modified_s && now.modified_ns == identity->modified_ns;
-    }
-    if (!same) {
+    if (!Same_File(stream.fd, identity)) {
         if (stream.fd >= 0)
             Stream_Close_Unwritten(&stream);
         FAIL(">> Take %s is no longer the file that was probed: it was replaced or changed while the job ran, "
@@ -307,31 +311,80 @@ uint8_t* Block_Alloc(int64_t bytes)
     return (uint8_t*)block;
 }
 
-const Stream* Open_File(Open_Files* open, const char* path, const File_Identity* identity)
+// The slot of `path` among the open files: *found when it is open; otherwise a free
+// slot, or the oldest, closed, for it.
+static int32_t Slot_Of(Open_Files* open, const char* path, bool* found)
 {
     int32_t k = 0;
     while (k < open->count && strcmp(open->paths[k], path) != 0)
         k++;
-    if (k < open->count)
-        return &open->streams[k];
+    *found = k < open->count;
+    if (*found)
+        return k;
     if (open->count < OPEN_FILES) {
         k = open->count++;
     } else {
         k = open->oldest;
         open->oldest = (open->oldest + 1) % OPEN_FILES;
-        Stream_Close_Unwritten(&open->streams[k]);
+        if (open->streams[k].fd >= 0)
+            Stream_Close_Unwritten(&open->streams[k]);
     }
     snprintf(open->paths[k], sizeof open->paths[k], "%s", path);
+    return k;
+}
+
+const Stream* Open_File(Open_Files* open, const char* path, const File_Identity* identity)
+{
+    bool found;
+    int32_t k = Slot_Of(open, path, &found);
+    if (found)
+        return &open->streams[k];
     open->streams[k] = identity != nullptr ? Stream_Open_Probed(open->paths[k], identity) : Stream_Open_Read(open->paths[k]);
     open->ahead[k] = Read_Ahead{open->ahead_bytes[k], READ_AHEAD_BYTES, 0, 0, false};
     open->streams[k].ahead = &open->ahead[k];
     return &open->streams[k];
 }
 
+const Stream* Open_File_Quietly(Open_Files* open, const char* path, const File_Identity* identity)
+{
+    bool found;
+    int32_t k = Slot_Of(open, path, &found);
+    if (!found) {
+        open->streams[k] = Stream_Try_Read(open->paths[k]);
+        if (open->streams[k].fd < 0 || (identity != nullptr && !Same_File(open->streams[k].fd, identity))) {
+            // Not the file the probe read: the slot is given up, and the build says so.
+            if (open->streams[k].fd >= 0)
+                (void)close(open->streams[k].fd);  // only opened to read
+            open->paths[k][0] = '\0';
+            open->streams[k].fd = -1;
+        }
+    }
+    return open->streams[k].fd >= 0 ? &open->streams[k] : nullptr;
+}
+
+int64_t Stream_Read_Quietly(const Stream* stream, int64_t byte_offset, uint8_t* buffer, int64_t bytes)
+{
+    int64_t got = 0;
+    while (got < bytes) {
+        ssize_t n = pread(stream->fd, buffer + got, (size_t)(bytes - got), (off_t)(byte_offset + got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += n;
+    }
+    if (got < bytes)
+        memset(buffer + got, 0, (size_t)(bytes - got));
+    return got;
+}
+
 void Close_Files(Open_Files* open)
 {
     for (int32_t k = 0; k < open->count; k++)
-        Stream_Close_Unwritten(&open->streams[k]);
+        if (open->streams[k].fd >= 0)
+            Stream_Close_Unwritten(&open->streams[k]);
     open->count = 0;
     open->oldest = 0;
 }

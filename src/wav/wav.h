@@ -246,6 +246,11 @@ struct Open_Files {
 // Stream_Open_Read; its small reads are read ahead. The stream stays valid until
 // Close_Files or a further open.
 const Stream* Open_File(Open_Files* open, const char* path, const File_Identity* identity);
+// Open_File for a reader that must not end the process (the edit checks, which run
+// beside the build): nullptr where Open_File would refuse. No read ahead.
+const Stream* Open_File_Quietly(Open_Files* open, const char* path, const File_Identity* identity);
+// Stream_Read_At that does not end the process: -1 on a read error.
+int64_t Stream_Read_Quietly(const Stream* stream, int64_t byte_offset, uint8_t* buffer, int64_t bytes);
 void Close_Files(Open_Files* open);
 
 // Copies frames [source_frame, source_frame + frames) of `source` to frames
