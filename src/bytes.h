@@ -43,3 +43,30 @@ inline void Decon8(uint64_t value, uint8_t bytes[8])
     Decon4((uint32_t)value, bytes);
     Decon4((uint32_t)(value >> 32), bytes + 4);
 }
+
+// `bytes` bytes (2, 3 or 4: an integer sample) as a signed value, sign-extended.
+inline int32_t Assem_Signed(const uint8_t* at, int32_t bytes)
+{
+    uint32_t raw = 0;
+    for (int32_t b = 0; b < bytes; b++)
+        raw |= (uint32_t)at[b] << (8 * b);
+    if (bytes == 4)
+        return (int32_t)raw;
+    uint32_t sign = 1u << (8 * bytes - 1);
+    return (int32_t)(raw ^ sign) - (int32_t)sign;
+}
+
+// Four or eight bytes as an IEEE float, widened to double.
+inline double Assem_Float(const uint8_t* at, int32_t bytes)
+{
+    if (bytes == 8) {
+        uint64_t raw = Assem8(at);
+        double value;
+        __builtin_memcpy(&value, &raw, 8);
+        return value;
+    }
+    uint32_t raw = (uint32_t)Assem4(at);
+    float value;
+    __builtin_memcpy(&value, &raw, 4);
+    return value;
+}

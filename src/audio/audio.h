@@ -24,23 +24,9 @@ void NUM24MONO_TO_CHAR(int32_t* samples, uint8_t* bytes, int32_t frames);
 // 2^(bits - 1) (so in [-1, 1)), a float as it is.
 inline double Sample_At(const uint8_t* at, int32_t bytes_per_sample, int32_t is_float)
 {
-    if (is_float) {
-        if (bytes_per_sample == 8) {
-            uint64_t bits = Assem8(at);
-            double value;
-            __builtin_memcpy(&value, &bits, 8);
-            return value;
-        }
-        uint32_t bits = (uint32_t)Assem4(at);
-        float value;
-        __builtin_memcpy(&value, &bits, 4);
-        return value;
-    }
-    if (bytes_per_sample == 4)
-        return Assem4(at) / 2147483648.0;
-    if (bytes_per_sample == 3)
-        return (at[0] + 256 * at[1] + 65536 * (int8_t)at[2]) / 8388608.0;
-    return (at[0] + 256 * (int8_t)at[1]) / 32768.0;
+    if (is_float)
+        return Assem_Float(at, bytes_per_sample);
+    return Assem_Signed(at, bytes_per_sample) / (double)(1u << (8 * bytes_per_sample - 1));
 }
 
 // Gains of frames [first, first + frames) of a crossfade of `length` frames with curve

@@ -80,22 +80,6 @@ static int32_t Truncate_Saturated(double m, double low, double high)
     return (int32_t)m;
 }
 
-static double Load_Float(const uint8_t* at)
-{
-    uint32_t bits = (uint32_t)Assem4(at);
-    float value;
-    memcpy(&value, &bits, 4);
-    return value;
-}
-
-static double Load_Double(const uint8_t* at)
-{
-    uint64_t bits = Assem8(at);
-    double value;
-    memcpy(&value, &bits, 8);
-    return value;
-}
-
 void MIX_BLOCK(const uint8_t* previous, const uint8_t* next, uint8_t* mixed, int32_t frames,
                const double* g_previous, const double* g_next, int32_t bytes_per_sample, int32_t channels,
                int32_t is_float, int32_t* samples)
@@ -134,14 +118,14 @@ void MIX_BLOCK(const uint8_t* previous, const uint8_t* next, uint8_t* mixed, int
     } else if (is_float && bytes_per_sample == 4) {
         // Rounded to the nearest float; a mix past the largest float becomes infinity.
         Each_Sample(frames, channels, g_previous, g_next, [&](int64_t i, double g_p, double g_n) {
-            float m = (float)Mix(Load_Float(next + 4 * i), Load_Float(previous + 4 * i), g_n, g_p);
+            float m = (float)Mix(Assem_Float(next + 4 * i, 4), Assem_Float(previous + 4 * i, 4), g_n, g_p);
             uint32_t bits;
             memcpy(&bits, &m, 4);
             Decon4(bits, mixed + 4 * i);
         });
     } else if (is_float && bytes_per_sample == 8) {
         Each_Sample(frames, channels, g_previous, g_next, [&](int64_t i, double g_p, double g_n) {
-            double m = Mix(Load_Double(next + 8 * i), Load_Double(previous + 8 * i), g_n, g_p);
+            double m = Mix(Assem_Float(next + 8 * i, 8), Assem_Float(previous + 8 * i, 8), g_n, g_p);
             uint64_t bits;
             memcpy(&bits, &m, 8);
             Decon8(bits, mixed + 8 * i);

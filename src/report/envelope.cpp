@@ -6,42 +6,13 @@
 #include <cstring>
 
 #include "audio/audio.h"
+#include "bytes.h"
 #include "report/report.h"
 #include "wav/wav.h"
 
 namespace {
 
 constexpr Extremes NO_SAMPLES = {2.0, -2.0, false};
-
-// The integer sample of `bytes` bytes (2, 3 or 4) at `at`, sign-extended; little-endian
-// whatever the host.
-inline int32_t Integer_At(const uint8_t* at, int32_t bytes)
-{
-    uint32_t raw = 0;
-    for (int32_t b = 0; b < bytes; b++)
-        raw |= (uint32_t)at[b] << (8 * b);
-    if (bytes == 4)
-        return (int32_t)raw;
-    uint32_t sign = 1u << (8 * bytes - 1);
-    return (int32_t)(raw ^ sign) - (int32_t)sign;
-}
-
-// The float sample of `bytes` bytes (4 or 8) at `at`; little-endian whatever the host.
-inline double Float_At(const uint8_t* at, int32_t bytes)
-{
-    uint64_t raw = 0;
-    for (int32_t b = 0; b < bytes; b++)
-        raw |= (uint64_t)at[b] << (8 * b);
-    if (bytes == 8) {
-        double value;
-        memcpy(&value, &raw, 8);
-        return value;
-    }
-    uint32_t narrow_raw = (uint32_t)raw;
-    float narrow;
-    memcpy(&narrow, &narrow_raw, 4);
-    return narrow;
-}
 
 // An integer sample of `bytes` bytes as a fraction of full scale, in [-1, 1).
 inline double Fraction(int32_t value, int32_t bytes)
@@ -58,15 +29,15 @@ inline void Scan_Integers(const uint8_t* at, int64_t samples, int32_t bytes, Ext
     int32_t low = INT32_MAX, high = INT32_MIN, low_2 = INT32_MAX, high_2 = INT32_MIN;
     int64_t s = 0;
     for (; s + 1 < samples; s += 2) {
-        int32_t value = Integer_At(at + s * bytes, bytes);
-        int32_t value_2 = Integer_At(at + (s + 1) * bytes, bytes);
+        int32_t value = Assem_Signed(at + s * bytes, bytes);
+        int32_t value_2 = Assem_Signed(at + (s + 1) * bytes, bytes);
         low = value < low ? value : low;
         high = value > high ? value : high;
         low_2 = value_2 < low_2 ? value_2 : low_2;
         high_2 = value_2 > high_2 ? value_2 : high_2;
     }
     if (s < samples) {
-        int32_t value = Integer_At(at + s * bytes, bytes);
+        int32_t value = Assem_Signed(at + s * bytes, bytes);
         low = value < low ? value : low;
         high = value > high ? value : high;
     }
@@ -88,7 +59,7 @@ inline void Scan_Floats(const uint8_t* at, int64_t samples, int32_t bytes, Extre
     double low = 1.0, high = -1.0;
     bool full = false;
     for (int64_t s = 0; s < samples; s++) {
-        double value = Float_At(at + s * bytes, bytes);
+        double value = Assem_Float(at + s * bytes, bytes);
         full = full || !(value < 1.0 && value > -1.0);
         low = value < low ? value : low;
         high = value > high ? value : high;
@@ -120,7 +91,7 @@ bool All_Quiet(const uint8_t* at, int64_t samples, int32_t bytes, int32_t is_flo
 {
     if (is_float) {
         for (int64_t s = 0; s < samples; s++) {
-            double value = Float_At(at + s * bytes, bytes);
+            double value = Assem_Float(at + s * bytes, bytes);
             if (!(value < 0.65 && value > -0.65))
                 return false;
         }
@@ -344,7 +315,7 @@ bool Any_Full_Scale(const uint8_t* at, int64_t samples, int32_t bytes, int32_t i
     for (int64_t s = 0; s < samples; s++) {
         if ((uint8_t)(at[s * bytes + bytes - 1] - 0x7F) > 1)
             continue;
-        int32_t value = Integer_At(at + s * bytes, bytes);
+        int32_t value = Assem_Signed(at + s * bytes, bytes);
         if (value == top || value == -top - 1)
             return true;
     }
