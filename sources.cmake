@@ -19,6 +19,7 @@ set(TAVLIN_SOURCES
   src/report/report.cpp
   src/driver/plan.cpp
   src/driver/assemble.cpp
+  src/driver/progress.cpp
   src/driver/checks.cpp
   src/driver/options.cpp
   src/driver/safety.cpp)

@@ -101,37 +101,6 @@ std::string Without_Run_Line(const std::string& report)
     return at == std::string::npos ? report : report.substr(0, at) + report.substr(report.find('\n', at));
 }
 
-// A take of `frames` frames: value(frame, channel) as a fraction of full scale, integers
-// rounded and held to their width (1.0 is the highest value, -1.0 the lowest), floats as given.
-void Write_Wav(const std::string& path, int rate, int bits, bool is_float, int channels, int frames,
-               const std::function<double(int, int)>& value)
-{
-    int bytes = bits / 8;
-    std::string data;
-    for (int f = 0; f < frames; f++)
-        for (int c = 0; c < channels; c++) {
-            double v = value(f, c);
-            uint64_t raw;
-            if (is_float && bits == 32) {
-                float narrow = (float)v;
-                uint32_t b;
-                memcpy(&b, &narrow, 4);
-                raw = b;
-            } else if (is_float) {
-                memcpy(&raw, &v, 8);
-            } else {
-                double top = std::ldexp(1.0, bits - 1);
-                raw = (uint64_t)(int64_t)std::max(-top, std::min(top - 1, std::round(v * top)));
-            }
-            for (int k = 0; k < bytes; k++)
-                data += char(raw >> (8 * k));
-        }
-    std::string fmt = "fmt " + Le32(16) + Le16(is_float ? 3 : 1) + Le16(channels) + Le32(rate) +
-                      Le32(rate * bytes * channels) + Le16(bytes * channels) + Le16(bits);
-    std::string body = "WAVE" + fmt + "data" + Le32(data.size()) + data;
-    Spit(path, "RIFF" + Le32(body.size()) + body);
-}
-
 double Tone(int frame, int channel)
 {
     return 0.3 * std::sin(frame * 0.05 + channel);

@@ -56,7 +56,7 @@ src/audio/mix.cpp @@ if (m < low) @@ if (false && m < low)
 src/audio/mix.cpp @@ CHAR_TO_NUM32(next, n, bytes_per_sample, count); @@ CHAR_TO_NUM32(next, n, bytes_per_sample, frames);
 src/audio/mix.cpp @@ int32_t count = frames * channels; @@ int32_t count = frames;
 src/audio/mix.cpp @@ -8388608.0, 8388607.0); @@ -8388608.0, 8388608.0);
-src/audio/mix.cpp @@ Load_Double(next + 8 * i) @@ Load_Double(next + 4 * i)
+src/audio/mix.cpp @@ Assem_Float(next + 8 * i, 8) @@ Assem_Float(next + 4 * i, 8)
 src/jobs/job.h @@ SUFFIX_BUFFER = 64; @@ SUFFIX_BUFFER = 63;
 src/driver/plan.cpp @@ {RC_FILE, BASE_FILE, POINTS_FILE, TEMP_FILE}; @@ {RC_FILE, BASE_FILE, POINTS_FILE, RC_FILE};
 src/driver/plan.cpp @@ if (Compare_Times(&times[i], &times[i + 1]) > 0) { @@ if (Compare_Times(&times[i], &times[i + 1]) >= 0) {
@@ -90,7 +90,7 @@ src/jobs/times.cpp @@ if (time->decimals > 3 && time->fraction[3] >= '5') @@ if 
 src/driver/plan.cpp @@ int32_t end = cuts[i + 1].start < track->longest ? cuts[i + 1].start : track->longest; @@ int32_t end = cuts[i + 1].start - 1 < track->longest ? cuts[i + 1].start - 1 : track->longest;
 src/driver/plan.cpp @@ Wav_File previous = Place_Of(Take_Of(job, t, i - 1)) @@ Wav_File previous = Place_Of(Take_Of(job, t, i))
 src/driver/plan.cpp @@ job->xf_line[t] = job->all_line; @@ (void)0;
-src/wav/stream.cpp @@ if (!same) { @@ if (false) {
+src/wav/stream.cpp @@ if (!Same_File(stream.fd, identity)) { @@ if (false) {
 src/wav/header.cpp @@ int64_t needed = done + n == carried[k].bytes ? n - carried[k].pad : n; @@ int64_t needed = n;
 src/fail.cpp @@ _exit(128 + signal_number); @@ (void)0;
 src/fail.cpp @@ signal(SIGPIPE, SIG_IGN) @@ signal(SIGPIPE, SIG_DFL)

@@ -118,13 +118,11 @@ void Print_Segments(const Job* job);
 // point and the file at fault; the takes then meet in a hard cut.
 void Build_Tracks(const Job* job);
 
-// Flushes standard output; a failure (a closed pipe, a full disk) ends the run through
-// FAIL, which removes the partial output being built.
-void Flush_Output();
-
 // Prints the closing line: "Done" after a build, after a dry run a note that nothing (or
 // only the report) was written; nothing when quiet.
 void Print_Done(const Job* job);
+
+// ---- progress (progress.cpp) -------------------------------------------------------
 
 // Progress display for long builds: one line on standard error, below the cursor's
 // line, while standard error is a terminal (and the run is not quiet). It shows the
@@ -161,6 +159,11 @@ inline void Progress_Update(Progress* progress, int64_t bytes_done_in_track)
 void Progress_Hide(Progress* progress);
 // Erases the display for good at the end of the build.
 void Progress_Finish(Progress* progress);
+// Flushes the progress rows on standard output: after every edit on a terminal,
+// elsewhere at the first of a track (`track_start`) and then at most ten times a second.
+// A flush that fails (a closed pipe, a full disk) ends the run through FAIL, which
+// removes the partial output being built.
+void Flush_Progress(Progress* progress, bool track_start);
 
 
 // ---- safety (safety.cpp): the checks only look, so a run that writes nothing may call them

@@ -20,7 +20,10 @@ static const char RC_TEMPLATE[] =
     "Parameters file for tavlin - remove parenthesis to use\n\nSet all tracks the same:\n"
     "(xf_all\t200\t1)\n\nTweak individual tracks\n(xf_tr\t1\t200\t1)\n";
 
-char* Next_Token(char** cursor, const char* delimiters)
+// Tokenizer with strtok's rules but no hidden state: skips delimiters, returns the
+// token (NUL-terminated in place) and moves *cursor past the one delimiter that ends
+// it. Returns nullptr when no token is left.
+static char* Next_Token(char** cursor, const char* delimiters)
 {
     char* start = *cursor + strspn(*cursor, delimiters);
     if (*start == '\0') {

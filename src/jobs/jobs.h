@@ -87,8 +87,3 @@ int64_t Time_Milliseconds(const Edit_Time* time);
 // ("-0.5", "24.001", "3600").
 constexpr int32_t SECONDS_BUFFER = 96;
 void Format_Seconds(const Edit_Time* time, char out[SECONDS_BUFFER]);
-
-// Tokenizer with strtok's rules but no hidden state: skips delimiters, returns the
-// token (NUL-terminated in place) and moves *cursor past the one delimiter that ends
-// it. Returns nullptr when no token is left.
-char* Next_Token(char** cursor, const char* delimiters);

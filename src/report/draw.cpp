@@ -104,7 +104,8 @@ void Put_Escaped(Text* text, const char* name)
     text->used = out - text->buffer;
 }
 
-void Put_Tenths(Text* text, int64_t tenths)
+// Appends `tenths` / 10 with one decimal when it has one ("12", "12.5", "-0.5").
+static void Put_Tenths(Text* text, int64_t tenths)
 {
     Make_Room(text);
     // By hand: the plan puts millions of these, and printf would cost more than the rest.

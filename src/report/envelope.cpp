@@ -258,7 +258,8 @@ void Reader_End(Panel_Reader* reader)
     reader->track = -1;
 }
 
-void Envelope_Start(Envelope* envelope, int64_t frames)
+// Starts an envelope of a window of `frames` frames.
+static void Envelope_Start(Envelope* envelope, int64_t frames)
 {
     for (Extremes& column : envelope->columns)
         column = NO_SAMPLES;  // every column receives a frame
@@ -266,7 +267,9 @@ void Envelope_Start(Envelope* envelope, int64_t frames)
     envelope->column = 0;
 }
 
-void Envelope_Add(Envelope* envelope, const uint8_t* at, int64_t first, int32_t frames, const Wav_Format* format)
+// Adds frames [first, first + frames) of the window (counted from its start), held at
+// `at` in `format`; blocks come in frame order, and every channel folds into the one envelope.
+static void Envelope_Add(Envelope* envelope, const uint8_t* at, int64_t first, int32_t frames, const Wav_Format* format)
 {
     int64_t n = envelope->frames;
     int64_t end = first + frames;
@@ -288,7 +291,8 @@ void Envelope_Add(Envelope* envelope, const uint8_t* at, int64_t first, int32_t 
     envelope->column = c;
 }
 
-void Envelope_Finish(const Envelope* envelope, Strip* strip)
+// The envelope's rows per column, into `strip`.
+static void Envelope_Finish(const Envelope* envelope, Strip* strip)
 {
     for (int32_t c = 0; c < REPORT_COLUMNS; c++) {
         const Extremes* column = &envelope->columns[c];
@@ -302,7 +306,9 @@ void Envelope_Finish(const Envelope* envelope, Strip* strip)
     }
 }
 
-bool Any_Full_Scale(const uint8_t* at, int64_t samples, int32_t bytes, int32_t is_float)
+// Whether any of `samples` samples of `bytes` bytes at `at` lies at full scale: an
+// integer at its width's lowest or highest value, a float of magnitude 1 or more (or no number).
+static bool Any_Full_Scale(const uint8_t* at, int64_t samples, int32_t bytes, int32_t is_float)
 {
     if (is_float) {
         Extremes extremes = NO_SAMPLES;
@@ -322,7 +328,10 @@ bool Any_Full_Scale(const uint8_t* at, int64_t samples, int32_t bytes, int32_t i
     return false;
 }
 
-void Panel_Window(const Job* job, int32_t t, int32_t i, int64_t* from, int64_t* to)
+// The output frames a panel of edit point i of track t shows: the crossfade the plan
+// mixes there (or the edit's frame) and REPORT_MARGIN_MS or a quarter of the crossfade,
+// whichever is longer, on each side, within the track.
+static void Panel_Window(const Job* job, int32_t t, int32_t i, int64_t* from, int64_t* to)
 {
     const Cut* cut = Cut_Of(job, t, i);
     int64_t first = cut->fade == FADE_MIXED ? cut->fade_from : cut->start;

@@ -109,21 +109,6 @@ void Compute_Panel(Panel_Reader* reader, int32_t t, int32_t i, Panel* panel);
 // Whether the built output reaches full scale in the panel of edit point i of track t,
 // without drawing it; in a dry run it mixes only what could reach full scale.
 bool Built_Reaches_Full_Scale(Panel_Reader* reader, int32_t t, int32_t i);
-// The output frames a panel of edit point i of track t shows: the crossfade the plan
-// mixes there (or the edit's frame) and REPORT_MARGIN_MS or a quarter of the crossfade,
-// whichever is longer, on each side, within the track.
-void Panel_Window(const Job* job, int32_t t, int32_t i, int64_t* from, int64_t* to);
-
-// Starts an envelope of a window of `frames` frames.
-void Envelope_Start(Envelope* envelope, int64_t frames);
-// Adds frames [first, first + frames) of the window (counted from its start), held at
-// `at` in `format`; blocks come in frame order, and every channel folds into the one envelope.
-void Envelope_Add(Envelope* envelope, const uint8_t* at, int64_t first, int32_t frames, const Wav_Format* format);
-// The envelope's rows per column, into `strip`.
-void Envelope_Finish(const Envelope* envelope, Strip* strip);
-// Whether any of `samples` samples of `bytes` bytes at `at` lies at full scale: an
-// integer at its width's lowest or highest value, a float of magnitude 1 or more (or no number).
-bool Any_Full_Scale(const uint8_t* at, int64_t samples, int32_t bytes, int32_t is_float);
 
 // ---- text (draw.cpp): the report's bytes on their way to its file -----------------------
 
@@ -149,8 +134,6 @@ void Put(Text* text, const char* format, ...) __attribute__((format(printf, 2, 3
 // Appends `name` as HTML and XML text: the five markup characters as entities, control
 // characters and bytes that are no UTF-8 text as \xNN.
 void Put_Escaped(Text* text, const char* name);
-// Appends `tenths` / 10 with one decimal when it has one ("12", "12.5", "-0.5").
-void Put_Tenths(Text* text, int64_t tenths);
 // Passes the buffer on to the file (or the count).
 void Flush(Text* text);
 // Bytes put so far.

@@ -32,7 +32,8 @@ Stream Stream_Try_Read(const char* path)
     return Stream{fd, path};
 }
 
-Stream Stream_Open_Read(const char* path)
+// Opens `path` for reading; ends the process with ">> Cannot open ..." when it fails.
+static Stream Stream_Open_Read(const char* path)
 {
     Stream stream = Stream_Try_Read(path);
     if (stream.fd < 0)
@@ -157,6 +158,8 @@ void Partial_Begin(int folder, const char* final_name, const char* final_path, P
     }
 }
 
+static void Stream_Flush_Writes(const Stream* stream);
+
 void Partial_Publish(Partial* partial, bool sync_folder)
 {
     Stream_Flush_Writes(&partial->stream);
@@ -242,7 +245,8 @@ void Stream_Hold_Writes(Stream* stream, Write_Window* window, uint8_t* bytes, in
     stream->window = window;
 }
 
-void Stream_Flush_Writes(const Stream* stream)
+// Writes what the stream's window holds to the file.
+static void Stream_Flush_Writes(const Stream* stream)
 {
     Write_Window* w = stream->window;
     if (w == nullptr || w->end == w->start)
@@ -388,4 +392,3 @@ void Close_Files(Open_Files* open)
     open->count = 0;
     open->oldest = 0;
 }
-

@@ -77,8 +77,6 @@ File_Identity Identity_Of(const struct stat& st);
 
 // Opens `path` for reading (never blocks on a FIFO); fd < 0 when that fails (errno says why).
 Stream Stream_Try_Read(const char* path);
-// Opens `path` for reading; ends the process with ">> Cannot open ..." when it fails.
-Stream Stream_Open_Read(const char* path);
 // Opens the take at `path` for reading and makes sure it is still the file the probe
 // read (`identity`); ends the process with a line naming the take when it is not.
 Stream Stream_Open_Probed(const char* path, const File_Identity* identity);
@@ -131,8 +129,6 @@ void Stream_Write_At(const Stream* stream, int64_t byte_offset, const uint8_t* b
 // Holds the writes to `stream`, a file that ends at byte `file_end`, in `window` (the
 // caller's, of `capacity` bytes of `bytes`) from here on.
 void Stream_Hold_Writes(Stream* stream, Write_Window* window, uint8_t* bytes, int64_t capacity, int64_t file_end);
-// Writes what the stream's window holds to the file.
-void Stream_Flush_Writes(const Stream* stream);
 // Closes a stream that was written to (its window written out first); a failed close
 // ends the process.
 void Stream_Close_Written(Stream* stream);
