@@ -9,6 +9,11 @@
 #   TOOL=path bench/run.sh      (times another build of tavlin2a, e.g. an older one)
 #   JOBS="dense many" bench/run.sh   (only these jobs)
 #   ARGS="--checks=off" bench/run.sh (the tool run with these options)
+#   BASE_TOOL=path or BASE_ARGS="..." bench/run.sh
+#                               (also times a base in the same turns, BASE_TOOL run with
+#                               BASE_ARGS, each defaulting to the tool's, and prints the
+#                               tool's ratio to it: an older build, or the same one with
+#                               --checks=off)
 # Jobs: 24-bit stereo 48 kHz unless said, 3 takes per track, 50 ms equal-power
 # crossfades unless said.
 #   sparse60, sparse180   8 tracks, takes of 60 / 180 s, an edit every 20 s
@@ -27,6 +32,10 @@ if [ -z "${TOOL:-}" ]; then
 fi
 tool=$TOOL
 read -r -a args <<<"${ARGS:-}"
+compare=""
+if [ -n "${BASE_TOOL:-}${BASE_ARGS:-}" ]; then compare=1; fi
+base_tool=${BASE_TOOL:-$tool}
+read -r -a base_args <<<"${BASE_ARGS:-${ARGS:-}}"
 
 median() { sort -n | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
 seconds() { local t0 t1; t0=$(date +%s.%N); "$@" >/dev/null; t1=$(date +%s.%N); awk "BEGIN {print $t1 - $t0}"; }
@@ -68,9 +77,10 @@ bench_job() {
   local name=${3:-$1} tracks=$2 dir=bench/work/$1
   cd "$dir"
   "$tool" "${args[@]}" >/dev/null  # warm the page cache
-  local tool_times=() copy_times=() durable_times=()
+  local tool_times=() copy_times=() durable_times=() base_times=()
   for _ in $(seq 1 "$runs"); do
     tool_times+=("$(seconds "$tool" "${args[@]}")")
+    if [ -n "$compare" ]; then base_times+=("$(seconds "$base_tool" "${base_args[@]}")"); fi
     durable_times+=("$(seconds copy_durable "$tracks")")
     copy_times+=("$(seconds copy_all "$tracks")")
   done
@@ -89,6 +99,12 @@ bench_job() {
   printf '%-10s %5d MB out, %6d edits: ratio %.2f to the durable copy (tavlin2a %.3f s, durable copy %.3f s); %.2f to cat (%.3f s) (medians of %d); peak RSS %d KB%s\n' \
     "$name" "$out_mb" "$edits" "$(awk "BEGIN {print $t_med / $d_med}")" "$t_med" "$d_med" \
     "$(awk "BEGIN {print $t_med / $c_med}")" "$c_med" "$runs" "$rss" "$calls"
+  if [ -n "$compare" ]; then
+    local b_med
+    b_med=$(printf '%s\n' "${base_times[@]}" | median)
+    printf '%-10s ratio %.2f to the base (%s: %.3f s)\n' "" "$(awk "BEGIN {print $t_med / $b_med}")" \
+      "$base_tool${base_args[*]:+ ${base_args[*]}}" "$b_med"
+  fi
   rm -f copy*.wav copy*.tmp tr*_bld.wav strace.txt
   cd - >/dev/null
 }
