@@ -1,10 +1,8 @@
-// Crossfade engine and sample codec: every format and channel count against the curves
-// as defined, rounding to the last bit, saturation, and every failure's status and
-// line. Where a crossfade reads and what it mixes past a take's end: see test_tool.
+// The crossfade engine: every format and channel count against the curves, rounding to the
+// last bit, saturation, every failure's status. Crossfades in whole builds: see test_tool.
 #include <fcntl.h>
 
 #include <cmath>
-#include <cstring>
 
 #include "audio/audio.h"
 #include "helpers.h"
@@ -13,29 +11,15 @@ namespace {
 
 using Value = std::function<double(int frame, int channel)>;
 
-// A take of `frames` frames behind a 44-byte header whose sample (frame, channel) is
-// value(frame, channel) on the file's own scale, as integers or (is_float) IEEE floats.
+// A take at 44100 Hz of value(frame, channel) on the file's own scale (integers or floats).
 void Take_Of(const char* path, int bits, int channels, int frames, const Value& value, int32_t is_float = 0)
 {
-    MAKE_HEADER(path, 44100, bits, frames, (uint16_t)channels);
-    std::string bytes = Slurp(path);
-    if (is_float)
-        bytes[20] = 3;  // format code of IEEE float
-    for (int f = 0; f < frames; f++)
-        for (int c = 0; c < channels; c++) {
-            double v = value(f, c);
-            float single = (float)v;
-            uint64_t raw = (uint64_t)(int64_t)v;
-            if (is_float)
-                bits == 32 ? (void)memcpy(&raw, &single, 4) : (void)memcpy(&raw, &v, 8);
-            for (int k = 0; k < bits / 8; k++)
-                bytes += char(raw >> (8 * k));
-        }
-    Spit(path, bytes);
+    double full_scale = is_float ? 1 : std::ldexp(1.0, bits - 1);
+    Write_Wav(path, 44100, bits, is_float, channels, frames,
+              [&](int64_t f, int c) { return value((int)f, c) / full_scale; });
 }
 
-// Mixes p.wav into n.wav at frame `at` into a fresh x.wav; returns the status and,
-// in `mixed`, what x.wav holds afterwards.
+// Mixes p.wav into n.wav at frame `at` into a fresh x.wav: the status, and x.wav in `mixed`.
 int32_t Fade(int32_t at, int32_t length, int32_t type, int bits, int channels, std::string* mixed,
              const char* previous = "p.wav", const char* next = "n.wav", int32_t is_float = 0)
 {
@@ -62,9 +46,8 @@ using Crossfade = InFolder;
 
 TEST_F(Crossfade, EveryFormatMixesEachChannelAlongTheCurves)
 {
-    // Fractions of full scale that differ from frame to frame and channel to channel and
-    // stay within +-0.7: no mix on any curve reaches full scale. The first frame mixed
-    // is the previous take's, 0 in channel 0.
+    // Fractions of full scale, distinct per frame and channel, within +-0.7: no mix reaches full
+    // scale. The first frame mixed is the previous take's, 0 in channel 0.
     auto previous = [](int f, int c) { return ((f * 7 + c * 13 + 63) % 141 - 70) / 100.0; };
     auto next = [](int f, int c) { return ((f * 11 + c * 5 + 50) % 141 - 70) / 100.0; };
     struct Format { int bits; int32_t is_float; double full_scale; };
@@ -81,9 +64,8 @@ TEST_F(Crossfade, EveryFormatMixesEachChannelAlongTheCurves)
             Take_Of("p.wav", f.bits, channels, 3000, a, f.is_float);
             Take_Of("n.wav", f.bits, channels, 3000, b, f.is_float);
             for (int type = 1; type <= 4; type++) {
-                // The curves as defined: t = j / L, a quarter turn to ten decimals, and for
-                // types 2 to 4 the next take's gain is 1 minus the previous take's. 16-bit
-                // takes mix on the 24-bit scale (x 256) and come back by 1/256.
+                // t = j / L, a quarter turn to ten decimals, for types 2 to 4 the next gain is 1 minus
+                // the previous; 16-bit takes mix on the 24-bit scale (x 256) and come back by 1/256.
                 Take_Of("want.wav", f.bits, channels, 1025, [&](int j, int c) {
                     double t = (double)j / 1025, angle = t * 1.570796327;
                     double g_p = type == 2 ? 1.0 - t : type == 4 ? 1.0 - sin(angle) : cos(angle);
@@ -104,17 +86,15 @@ TEST_F(Crossfade, EveryFormatMixesEachChannelAlongTheCurves)
 
 TEST_F(Crossfade, FullScaleTakesRoundToTheLastBitAndSaturateInsteadOfWrapping)
 {
-    // Full scale into full scale along the cosine curve: each frame should be 8388607,
-    // and double rounding decides which come out one lower. These frames were worked
-    // out separately; full-precision pi/2 or a fused multiply-add flips them.
+    // Full scale into full scale on the cosine curve: double rounding makes some frames one lower,
+    // worked out separately; full-precision pi/2 or a fused multiply-add flips them.
     Take_Of("p.wav", 24, 1, 3000, [](int, int) { return 8388607; });
     Take_Of("n.wav", 24, 1, 3000, [](int, int) { return 8388607; });
     std::string mixed;
     ASSERT_EQ(Fade(1500, 1025, 3, 24, 1, &mixed), XF_OK);
     for (auto [frame, value] : {std::pair{699, 8388606}, {706, 8388607}, {708, 8388607}, {720, 8388606}})
         EXPECT_EQ(Sample_In(mixed, frame, 0, 24, 1), value) << frame;
-    // Identical full-scale takes on the equal-power curve reach about 1.41 x full scale
-    // half-way: every sample keeps its sign, and half-way holds the width's limit.
+    // Equal-power full scale reaches about 1.41 x full scale half-way: saturated, never wrapped.
     for (auto [bits, value] : {std::pair{16, 32767.0}, {16, -32768.0}, {24, 8388607.0}, {24, -8388608.0},
                                {32, 2147483647.0}, {32, -2147483648.0}}) {
         Take_Of("p.wav", bits, 2, 400, [value = value](int, int) { return value; });

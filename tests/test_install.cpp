@@ -1,5 +1,4 @@
-// The tool as a user installs it: `cmake --install` lays out the tool and its manual
-// page, the installed tool builds a job, man finds the page, and the page renders
+// The tool as a user installs it: the tool and its manual page, which man finds, renders
 // cleanly and documents the options --help offers.
 #include <cstring>
 #include <regex>
@@ -9,9 +8,8 @@
 
 namespace {
 
-// Every option in `text`: "-x" on its own (a letter followed by no letter, digit, "-"
-// or "_"), "--word" up to any "=", and a bare "--". A bundle (-nq), an attached value
-// (-Cjob), a suffix (-mix.wav), a number (-30) and a hyphenated word are no options.
+// Every option in `text`: "-x" alone, "--word" up to any "=", a bare "--"; not a bundle (-nq),
+// an attached value (-Cjob), a suffix (-mix.wav), a number (-30) or a hyphenated word.
 std::set<std::string> Options_In(const std::string& text)
 {
     static const std::regex option(R"([\s\[(,"'](--[A-Za-z][A-Za-z0-9-]*|-[A-Za-z]|--)(?=[\s\]),.;:="']))");
@@ -35,9 +33,8 @@ std::string Plain_Dashes(std::string text)
 
 using Install = InFolder;
 
-// Only the tool and its page are installed, where man finds the page once the tool's
-// folder is on PATH, and the installed tool builds a job: the output holds take A up to
-// the edit point and take B from there on.
+// Only the tool and its page are installed; man finds the page with the tool's folder on PATH,
+// and the installed tool builds a job.
 TEST_F(Install, PutsTheToolAndItsPageUnderThePrefixAndTheToolBuilds)
 {
     const std::string prefix = dir_ + "/prefix";
@@ -76,8 +73,7 @@ TEST_F(Install, ThePageRendersCleanlyAndListsTheOptionsOfHelp)
     EXPECT_EQ(checked.status, 0);
     EXPECT_EQ(checked.output, "") << "groff warns about " << page;
 
-    // One line per paragraph and no hyphenation, so that no option is broken at a line
-    // end; plain characters, without bold or underlining.
+    // One line per paragraph, no hyphenation, no bold or underlining: no option is broken.
     Ran text = Shell("groff -man -Tutf8 -rLL=1000n -rHY=0 -P-cbou " + page + " 2>/dev/null");
     ASSERT_EQ(text.status, 0);
     Ran help = Run_Tool("--help");

@@ -1,6 +1,5 @@
-// The inputs kept in fuzz/regressions, replayed without libFuzzer through the fuzz
-// targets' steps, each in a child: a refusal ends it with status 1 as in the tool; a
-// crash, a hang or a sanitizer's report fails.
+// The inputs kept in fuzz/regressions, replayed through the fuzz targets' steps in a child:
+// a refusal ends it with status 1; a crash, a hang or a sanitizer's report fails.
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -12,8 +11,7 @@
 
 namespace {
 
-// Job files through the readers, the checks and the plan, cut from the input as the
-// fuzz target cuts it.
+// Job files, cut from the input as the fuzz target cuts it, through the readers and the plan.
 void Replay_Job(const std::string& input)
 {
     Job_Input in = Cut_Job_Input((const uint8_t*)input.data(), input.size());

@@ -1,6 +1,5 @@
-// WAV layer: the canonical header, takes laid out in other ways, refusals of files the
-// tool cannot use, and headers of every output format as sox and ffprobe read them.
-// (Copies and silence at frame positions: see the tool's own builds.)
+// WAV layer: takes laid out in other ways, refusals of files the tool cannot use, and the
+// headers of every output format as sox and ffprobe read them.
 #include <sys/stat.h>
 
 #include "helpers.h"
@@ -31,8 +30,7 @@ std::string Wav(const std::string& chunks, uint32_t size_field = 60)
     return "RIFF" + Le32(body.size()) + body;
 }
 
-// An RF64 take of 24-bit stereo whose ds64 declares `data_size` (8 bytes) and whose
-// data chunk holds 60 bytes behind the 32-bit size 0xFFFFFFFF.
+// An RF64 take of 24-bit stereo, 60 bytes of data, whose ds64 declares `data_size` (8 bytes).
 std::string Rf64(const std::string& data_size)
 {
     std::string ds64 = "ds64" + Le32(28) + Le32(0) + Le32(0) + data_size + Le32(0) + Le32(0) + Le32(0);
@@ -47,7 +45,6 @@ using Wav_Layer = InFolder;
 
 TEST_F(Wav_Layer, ProbeWalksTheChunkListOfTakesLaidOutInOtherWays)
 {
-    const std::string ds64 = "ds64" + Le32(28) + Le32(200) + Le32(0) + Le32(60) + Le32(0) + Le32(10) + Le32(0) + Le32(0);
     const std::pair<std::string, std::vector<int64_t>> cases[] = {
         {Wav(Fmt(1, 2, 24) + "LIST" + Le32(10) + "INFOabcdef"), {2, 62, 44100, 10, 3, 24, 0}},
         {Wav(Fmt(1, 2, 24, Le16(0))), {2, 46, 44100, 10, 3, 24, 0}},  // 18-byte format chunk
@@ -62,10 +59,8 @@ TEST_F(Wav_Layer, ProbeWalksTheChunkListOfTakesLaidOutInOtherWays)
         {Wav(Fmt(3, 2, 32)), {2, 44, 44100, 7, 4, 32, 1}},
         {Wav(Fmt(0xFFFE, 2, 64, Le16(22) + Le16(64) + Le32(3) + "\x03" + PCM_GUID.substr(1))), {2, 68, 44100, 3, 8, 64, 1}},
         // RF64: the data size comes from ds64; a chunk follows the audio.
-        {"RF64" + Le32(0xFFFFFFFF) + "WAVE" + ds64 + Fmt(1, 2, 24) + "data" + Le32(0xFFFFFFFF) + std::string(60, 1) +
-             "LIST" + Le32(4) + "INFO", {2, 80, 44100, 10, 3, 24, 0}},
-        // A size that runs past the end before "data": the tags are searched for instead,
-        // and this "data" straddles the edge of the search's first 4096-byte window.
+        {Rf64(Le32(60) + Le32(0)) + "LIST" + Le32(4) + "INFO", {2, 80, 44100, 10, 3, 24, 0}},
+        // A size past the end before "data": tags are searched for, this one across a 4096-byte edge.
         {Wav(Fmt(1, 2, 24) + "JUNK" + Le32(999999) + std::string(4050, 'j')), {2, 4102, 44100, 10, 3, 24, 0}},
         // RF64 whose ds64 size is short of the file, never written (0), or past it.
         {Rf64(Le32(30) + Le32(0)), {2, 80, 44100, 5, 3, 24, 0}},
@@ -100,9 +95,7 @@ TEST_F(Wav_Layer, ProbeRefusesTakesItCannotCutExactly)
         EXPECT_FAILS(Probe("t.wav"), c.second) << c.second;
     }
     // An RF64 take of 2^31 frames: more than a frame number can address.
-    std::string ds64 = "ds64" + Le32(28) + Le32(0) + Le32(2) + Le32(0) + Le32(2) + Le32(0x80000000u) + Le32(0) + Le32(0);
-    Spit("t.wav", "RF64" + Le32(0xFFFFFFFF) + "WAVE" + ds64 + Fmt(1, 1, 16) + "data" + Le32(0xFFFFFFFF));
-    ASSERT_EQ(truncate("t.wav", 80 + (4LL << 30)), 0);  // sparse: costs no disk
+    Write_Take("t.wav", 1, 44100, 16, 1, 1LL << 31, {"", "", {}, true});  // sparse: costs no disk
     EXPECT_FAILS(Probe("t.wav"), ">> Take t.wav holds 2147483648 frames; the tool addresses at most 2147483647");
     ASSERT_EQ(mkfifo("fifo.wav", 0644), 0);  // refused without waiting for a writer
     EXPECT_FAILS(Probe("fifo.wav"), ">> Take fifo.wav is not a regular file");
