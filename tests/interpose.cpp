@@ -2,14 +2,11 @@
 // run at one exact point of it, as another program or a user could at that moment. The
 // tool never reads these variables; only a test sets them, for the one run it preloads:
 //
-//   TAVLIN_TEST_WHEN   KIND:TEXT  the calls that count: KIND is
-//                        open    open, openat and fopen of a file, not creating it
-//                        create  the same with O_CREAT (fopen "w", "a", "x")
-//                        rename  rename, renameat and renameat2, either name
-//                        sync    fsync and fdatasync of a file whose path holds TEXT
-//                        read    pread and pread64 of a file whose path holds TEXT
-//                      and TEXT is a part of the name as given or, for a name relative to
-//                      a folder descriptor, of that folder's path, "/" and the name.
+//   TAVLIN_TEST_WHEN   KIND:TEXT  the calls that count: those of KIND on a file whose path holds TEXT
+//                        open, create  open and openat, without or with O_CREAT, of the name as given
+//                                      or, relative to a folder descriptor, that folder's path, "/"
+//                                      and the name
+//                        sync, read    fsync, pread
 //   TAVLIN_TEST_NTH    which of those calls acts: 1 (the default) the first one
 //   TAVLIN_TEST_AFTER  "1": act just after the real call; otherwise just before it
 //   TAVLIN_TEST_DO     the action, taken once (names relative to the working folder):
@@ -22,39 +19,26 @@
 //   TAVLIN_TEST_PID    getpid() answers this number: a run in another PID namespace, or a
 //                      process id that no process has
 //
-// When it acts it says so on standard error ("[interposer: ACTION at KIND NAME]"), so that
-// a test can tell a run that was never forced from one that withstood the fault. The real
-// calls are found with dlsym(RTLD_NEXT); the actions use them, so an action never counts
-// as a call of the tool.
+// When it acts it says so on standard error ("[interposer: ACTION at KIND NAME]"), so that a
+// test can tell a run never forced from one that withstood the fault. Only the calls the tool
+// makes that a test watches are wrapped, their real ones found with dlsym(RTLD_NEXT); the
+// actions make none of them.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <string>
 
+// The real function `name`, in a local `real` of the wrapper's own type.
+#define REAL(name) static auto real = reinterpret_cast<decltype(&name)>(dlsym(RTLD_NEXT, #name))
+
 namespace {
-
-template <typename F>
-F Real(const char* name)
-{
-    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
-
-int Real_Rename(const char* from, const char* to)
-{
-    static auto real = Real<int (*)(const char*, const char*)>("rename");
-    return real(from, to);
-}
-
-int calls = 0;        // matching calls so far
-bool acted = false;
 
 std::string Env(const char* name)
 {
@@ -74,19 +58,18 @@ std::string Fd_Path(int fd)
 // Carries out TAVLIN_TEST_DO at a call of `kind` on `name`.
 void Act(const char* kind, const std::string& name)
 {
-    std::string action = Env("TAVLIN_TEST_DO");
+    std::string action = Env("TAVLIN_TEST_DO"), verb = action.substr(0, action.find(' '));
     dprintf(2, "[interposer: %s at %s %s]\n", action.c_str(), kind, name.c_str());
     char a[4096] = "", b[4096] = "";
     int fields = sscanf(action.c_str(), "%*s %4095s %4095s", a, b);
-    std::string verb = action.substr(0, action.find(' '));
     pid_t self = (pid_t)syscall(SYS_getpid);
     if (verb == "rename" && fields == 2) {
-        (void)Real_Rename(a, b);
+        (void)rename(a, b);
     } else if (verb == "link" && fields == 2) {
         std::string temp = std::string(b) + ".interpose-link";
         (void)unlink(temp.c_str());
         if (symlink(a, temp.c_str()) == 0)
-            (void)Real_Rename(temp.c_str(), b);
+            (void)rename(temp.c_str(), b);
     } else if (verb == "fifo" && fields >= 1) {
         (void)unlink(a);
         (void)mkfifo(a, 0644);
@@ -102,182 +85,68 @@ void Act(const char* kind, const std::string& name)
     }
 }
 
-// The call that acts, for the line that says so.
-const char* due_kind = "";
-std::string due_name;
+int calls = 0;  // matching calls so far
+bool acted = false;
 
-// True when a call of `kind` on `name` (relative to folder descriptor `folder`) is the
-// one that acts; counts it.
-bool Due(const char* kind, int folder, const char* name)
-{
-    if (acted || name == nullptr)
-        return false;
-    std::string when = Env("TAVLIN_TEST_WHEN");
-    size_t colon = when.find(':');
-    if (colon == std::string::npos || when.compare(0, colon, kind) != 0)
-        return false;
-    std::string text = when.substr(colon + 1), full = name;
-    if (folder != AT_FDCWD && name[0] != '/')
-        full = Fd_Path(folder) + "/" + name;
-    if (full.find(text) == std::string::npos)
-        return false;
-    std::string nth = Env("TAVLIN_TEST_NTH");
-    if (++calls < (nth.empty() ? 1 : atoi(nth.c_str())))
-        return false;
-    acted = true, due_kind = kind, due_name = full;
-    return true;
-}
-
-bool After() { return Env("TAVLIN_TEST_AFTER") == "1"; }
-
-// Runs `call` with the action before or after it when it is due.
+// Runs `call`, with the action just before or after it when it is the call that acts: one
+// of `kind` on `name` relative to folder descriptor `folder` or, with no name, on the file
+// open as `folder` (whose path is looked up only when calls of `kind` are watched).
 template <typename Call>
-auto Around(bool due, Call call)
+auto Around(const char* kind, int folder, const char* name, Call call)
 {
-    if (due && !After())
-        Act(due_kind, due_name);
+    std::string when = Env("TAVLIN_TEST_WHEN"), nth = Env("TAVLIN_TEST_NTH"), full;
+    size_t colon = when.find(':');
+    bool due = !acted && colon != std::string::npos && when.compare(0, colon, kind) == 0;
+    if (due && name == nullptr)
+        full = Fd_Path(folder);
+    else if (due)
+        full = folder == AT_FDCWD || name[0] == '/' ? name : Fd_Path(folder) + "/" + name;
+    due = due && full.find(when.substr(colon + 1)) != std::string::npos;
+    due = due && ++calls >= (nth.empty() ? 1 : atoi(nth.c_str()));
+    acted = acted || due;
+    bool after = Env("TAVLIN_TEST_AFTER") == "1";
+    if (due && !after)
+        Act(kind, full);
     auto result = call();
-    if (due && After())
-        Act(due_kind, due_name);
+    if (due && after)
+        Act(kind, full);
     return result;
-}
-
-int Open_At(const char* symbol, int folder, const char* path, int flags, mode_t mode)
-{
-    bool due = Due((flags & O_CREAT) != 0 ? "create" : "open", folder, path);
-    return Around(due, [&] {
-        if (folder == AT_FDCWD && strncmp(symbol, "open", 4) == 0 && symbol[4] != 'a') {
-            static auto real = Real<int (*)(const char*, int, ...)>("open");
-            static auto real64 = Real<int (*)(const char*, int, ...)>("open64");
-            return (strcmp(symbol, "open64") == 0 ? real64 : real)(path, flags, mode);
-        }
-        static auto real = Real<int (*)(int, const char*, int, ...)>("openat");
-        static auto real64 = Real<int (*)(int, const char*, int, ...)>("openat64");
-        return (strcmp(symbol, "openat64") == 0 ? real64 : real)(folder, path, flags, mode);
-    });
-}
-
-FILE* Fopen(const char* symbol, const char* path, const char* mode)
-{
-    bool due = Due(strchr("wax", mode[0]) != nullptr ? "create" : "open", AT_FDCWD, path);
-    return Around(due, [&] {
-        static auto real = Real<FILE* (*)(const char*, const char*)>("fopen");
-        static auto real64 = Real<FILE* (*)(const char*, const char*)>("fopen64");
-        return (strcmp(symbol, "fopen64") == 0 ? real64 : real)(path, mode);
-    });
-}
-
-mode_t Mode(int flags, va_list args)
-{
-    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(args, int) : 0;
 }
 
 }  // namespace
 
 extern "C" {
 
-int open(const char* path, int flags, ...)
-{
-    va_list args;
-    va_start(args, flags);
-    mode_t mode = Mode(flags, args);
-    va_end(args);
-    return Open_At("open", AT_FDCWD, path, flags, mode);
-}
-
-int open64(const char* path, int flags, ...)
-{
-    va_list args;
-    va_start(args, flags);
-    mode_t mode = Mode(flags, args);
-    va_end(args);
-    return Open_At("open64", AT_FDCWD, path, flags, mode);
-}
-
 int openat(int folder, const char* path, int flags, ...)
 {
     va_list args;
     va_start(args, flags);
-    mode_t mode = Mode(flags, args);
+    mode_t mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(args, int) : 0;
     va_end(args);
-    return Open_At("openat", folder, path, flags, mode);
+    REAL(openat);
+    const char* kind = (flags & O_CREAT) != 0 ? "create" : "open";
+    return Around(kind, folder, path, [&] { return real(folder, path, flags, mode); });
 }
 
-int openat64(int folder, const char* path, int flags, ...)
+int open(const char* path, int flags, ...)
 {
     va_list args;
     va_start(args, flags);
-    mode_t mode = Mode(flags, args);
+    mode_t mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(args, int) : 0;
     va_end(args);
-    return Open_At("openat64", folder, path, flags, mode);
+    return openat(AT_FDCWD, path, flags, mode);
 }
-
-FILE* fopen(const char* path, const char* mode) { return Fopen("fopen", path, mode); }
-FILE* fopen64(const char* path, const char* mode) { return Fopen("fopen64", path, mode); }
-
-int rename(const char* from, const char* to) noexcept
-{
-    bool due = Due("rename", AT_FDCWD, from) || Due("rename", AT_FDCWD, to);
-    return Around(due, [&] { return Real_Rename(from, to); });
-}
-
-int renameat(int from_folder, const char* from, int to_folder, const char* to) noexcept
-{
-    bool due = Due("rename", from_folder, from) || Due("rename", to_folder, to);
-    return Around(due, [&] {
-        static auto real = Real<int (*)(int, const char*, int, const char*)>("renameat");
-        return real(from_folder, from, to_folder, to);
-    });
-}
-
-#ifdef RENAME_NOREPLACE
-int renameat2(int from_folder, const char* from, int to_folder, const char* to, unsigned int flags) noexcept
-{
-    bool due = Due("rename", from_folder, from) || Due("rename", to_folder, to);
-    return Around(due, [&] {
-        static auto real = Real<int (*)(int, const char*, int, const char*, unsigned int)>("renameat2");
-        return real(from_folder, from, to_folder, to, flags);
-    });
-}
-#endif
 
 int fsync(int fd)
 {
-    bool due = Due("sync", AT_FDCWD, Fd_Path(fd).c_str());
-    return Around(due, [&] {
-        static auto real = Real<int (*)(int)>("fsync");
-        return real(fd);
-    });
+    REAL(fsync);
+    return Around("sync", fd, nullptr, [&] { return real(fd); });
 }
-
-int fdatasync(int fd)
-{
-    bool due = Due("sync", AT_FDCWD, Fd_Path(fd).c_str());
-    return Around(due, [&] {
-        static auto real = Real<int (*)(int)>("fdatasync");
-        return real(fd);
-    });
-}
-
-// Only when reads are watched is the path of each read's file looked up.
-static bool Reads_Watched() { return Env("TAVLIN_TEST_WHEN").rfind("read:", 0) == 0; }
 
 ssize_t pread(int fd, void* buffer, size_t bytes, off_t at)
 {
-    bool due = Reads_Watched() && Due("read", AT_FDCWD, Fd_Path(fd).c_str());
-    return Around(due, [&] {
-        static auto real = Real<ssize_t (*)(int, void*, size_t, off_t)>("pread");
-        return real(fd, buffer, bytes, at);
-    });
-}
-
-ssize_t pread64(int fd, void* buffer, size_t bytes, off_t at)
-{
-    bool due = Reads_Watched() && Due("read", AT_FDCWD, Fd_Path(fd).c_str());
-    return Around(due, [&] {
-        static auto real = Real<ssize_t (*)(int, void*, size_t, off_t)>("pread64");
-        return real(fd, buffer, bytes, at);
-    });
+    REAL(pread);
+    return Around("read", fd, nullptr, [&] { return real(fd, buffer, bytes, at); });
 }
 
 pid_t getpid() noexcept
