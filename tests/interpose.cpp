@@ -97,10 +97,9 @@ auto Around(const char* kind, int folder, const char* name, Call call)
     std::string when = Env("TAVLIN_TEST_WHEN"), nth = Env("TAVLIN_TEST_NTH"), full;
     size_t colon = when.find(':');
     bool due = !acted && colon != std::string::npos && when.compare(0, colon, kind) == 0;
-    if (due && name == nullptr)
-        full = Fd_Path(folder);
-    else if (due)
-        full = folder == AT_FDCWD || name[0] == '/' ? name : Fd_Path(folder) + "/" + name;
+    if (due)
+        full = name == nullptr ? Fd_Path(folder)
+               : folder == AT_FDCWD || name[0] == '/' ? std::string(name) : Fd_Path(folder) + "/" + name;
     due = due && full.find(when.substr(colon + 1)) != std::string::npos;
     due = due && ++calls >= (nth.empty() ? 1 : atoi(nth.c_str()));
     acted = acted || due;

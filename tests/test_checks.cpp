@@ -47,15 +47,17 @@ TEST_F(Checks, EachCheckFlagsWhatAnEditorWouldHearAndChangesNoOutputByte)
         // What the run and the dry run's table say, from the takes as written; nullptr: no flag.
         std::function<std::pair<std::string, std::string>()> says;
     };
+    auto click = [] {
+        double step = std::fabs(Sample_At("kA.wav", CUT - 1, 0, 16, 1) - Sample_At("kB.wav", CUT, 0, 16, 1));
+        return std::pair{std::string("1 edit may click at a hard cut (edit 2 on k); -n lists it\n"),
+                         "edit 2\tk\tclick at a hard cut\tstep of " + Decimal(20 * std::log10(step / 32768)) +
+                             " dBFS\n"};
+    };
     const std::vector<Row> rows = {
-        {"a hard cut from a sine at its peak into silence", Sine(0.5, 1000, CUT - 1), Sine(0), "", 0,
-         [] {
-             double step = std::fabs(Sample_At("kA.wav", CUT - 1, 0, 16, 1) - Sample_At("kB.wav", CUT, 0, 16, 1));
-             return std::pair{std::string("1 edit may click at a hard cut (edit 2 on k); -n lists it\n"),
-                              "edit 2\tk\tclick at a hard cut\tstep of " + Decimal(20 * std::log10(step / 32768)) +
-                                  " dBFS\n"};
-         }},
+        {"a hard cut from a sine at its peak into silence", Sine(0.5, 1000, CUT - 1), Sine(0), "", 0, click},
         {"the same cut with a crossfade", Sine(0.5, 1000, CUT - 1), Sine(0), "xf_all\t10\t1\n", 0, nullptr},
+        {"the same cut with a crossfade too short to mix a frame", Sine(0.5, 1000, CUT - 1), Sine(0),
+         "xf_all\t0.01\t1\n", 0, click},
         {"takes of one sine 4 dB apart", Sine(0.5), Sine(0.5 * std::pow(10.0, -4 / 20.0)), "xf_all\t10\t1\n", 0,
          [] {
              double a = Level("kA.wav"), b = Level("kB.wav");

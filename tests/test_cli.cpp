@@ -99,7 +99,18 @@ TEST_F(Cli, EachCommandLineAnswersOnItsStreamWithItsStatus)
              {points("0\\tA\\n1\\tT\\n2\\tA\\n"), "", 1, false, "Edit 2 failed.  The take ends before the edit point.\n"
               "Output files were not built\n>> Track 1 (k): take kT.wav is 0:00:00.999 long (7990 frames); edit 2 starts "
               "at 0:00:01.000 (frame 8000)\n", ""},
-             {points("0\\tA\\n1e6\\tA\\n"), "", 1, false, ">> Edit 2 lies beyond the frames a WAV file can address", ""},
+             // An end point past the frames a WAV file can address clips as any past every take
+             // does; an edit point before it there is refused, naming its line.
+             {points("0\\tA\\n1e6\\tA\\n"), "-nq", 0, false, ">> Track 1 (k): the last edit point, 277:46:40.000 on "
+              "points.txt line 2, lies past the end of every take; k_bld.wav ends at 0:00:02.000\n", ""},
+             {points("0\\tA\\n1e6\\tA\\n1e6\\tA\\n"), "", 1, false, ">> Edit 2 lies beyond the frames a WAV file can "
+              "address, exiting\n>> points.txt line 2: 1000000 s is frame 8000000000 at 8000 Hz; a WAV file ends by "
+              "frame 2147483647\n", ""},
+             {"", "-- /", 1, false, ">> Output file k/ names a folder, not a file, exiting\n", ""},
+             // A crossfade that will fail is said by a quiet dry run, as by a quiet build.
+             {points("0\\tT\\n1.01\\tA\\n2\\tA\\n"), "-nq", 0, false, ">> Track 1 (k), edit 2: no crossfade from "
+              "kT.wav into kA.wav (kT.wav at fault); the takes meet in a hard cut\n>> The previous take ended "
+              "0:00:00.006 before the crossfade\n", ""},
              {rc("\\nxf_tr\\t1\\t10\\t5\\n"), "", 1, false,
               ">> Track 1 has crossfade type 5; the types are 0 to 4, exiting\n>> tavlinrc.txt line 2 sets it\n", ""},
              {rc("\\n\\nxf_all\\t10\\t-1\\n"), "", 1, false,

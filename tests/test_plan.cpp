@@ -159,3 +159,23 @@ TEST_F(Plan, ThePlanAndTheCrossfadeEngineAgreeOnJobsOfEveryShape)
         EXPECT_EQ(failures(dry.output), failures(real.output)) << points << rc;
     }
 }
+
+// An edit point whose time the next one repeats plays nothing: the crossfade after it
+// fades from the take that played before it, and before the first segment nothing plays
+// to fade from. Either job builds what it builds without the empty edit point.
+TEST_F(Plan, AnEditPointWhoseTimeIsRepeatedPlaysNothing)
+{
+    for (const char* take : {"A", "B", "C"})
+        Write_Take(std::string("k") + take + ".wav", take[0] - 'A' + 1, 8000, 16, 1, 16000);
+    Spit("base.txt", "k\n"), Spit("tavlinrc.txt", "xf_all\t50\t2\n");
+    for (auto [with, without] : {std::pair{"0\tA\n1\tB\n1\tC\n2\tC\n", "0\tA\n1\tC\n2\tC\n"},
+                                 std::pair{"1\tA\n1\tB\n2\tB\n", "1\tB\n2\tB\n"}}) {
+        Spit("points.txt", without);
+        ASSERT_EQ(Run_Tool("-q").status, 0);
+        const std::string expected = Slurp("k_bld.wav");
+        Spit("points.txt", with);
+        Ran r = Run_Tool("-q");
+        ASSERT_EQ(r.status, 0) << r.output;
+        EXPECT_TRUE(Slurp("k_bld.wav") == expected) << with;
+    }
+}

@@ -392,6 +392,12 @@ TEST_F(Safety, NoReportNameOrChunkCostsAnOutputOrReachesTheTerminalRaw)
             // Sent when the report's file is synced: its hidden file is removed as a partial is.
             {"SIGTERM while the report is written", nullptr, At("sync:r.html", "signal 15") + " --report r.html",
              {128 + SIGTERM}, "", "", {"a_bld.wav", "b_bld.wav"}, {}, true},
+            // An output renamed over by a file of the same bytes once it is built: the report
+            // reads back only the file the run published, or is not written.
+            {"an output replaced before the report reads it back",
+             [&] { Spit("a_imposter.wav", clean.at("a_bld.wav")); },
+             At("open:a_bld.wav", "rename a_imposter.wav a_bld.wav") + " --report r.html", {1}, "", "a_bld.wav",
+             {"a_bld.wav", "b_bld.wav"}, {"a_imposter.wav"}, true},
             {"outputs built in subfolders",
              [&] {
                  fs::create_directory("a_o"), fs::create_directory("b_o");

@@ -239,6 +239,28 @@ TEST_F(Tool, ATakeCutShortWhileItIsCopiedEndsTheBuildWithALineAndNoOutput)
     }
 }
 
+TEST_F(Tool, ATakeCutShortBeforeItsCrossfadeIsReadEndsTheBuildWithALineAndNoOutput)
+{
+    // kA.wav is cut after its segment is copied (just after the build's first read of kB.wav,
+    // the sixth in all) and before its crossfade reads it: to nothing, and short of the
+    // crossfade's frames. Neither may crash, nor mix the missing frames in as silence.
+    for (const char* size : {"44", "96000"}) {
+        Job("k\n", "0\tA\n1\tB\n2\tB\n", "xf_all\t5\t1\n");
+        Write_Take("kA.wav", 1, 48000, 16, 1, 96000);
+        Write_Take("kB.wav", 2, 48000, 16, 1, 96000);
+        Ran r = Shell(Interposed({{"TAVLIN_TEST_WHEN", "read:kB.wav"}, {"TAVLIN_TEST_NTH", "6"},
+                                  {"TAVLIN_TEST_AFTER", "1"}, {"TAVLIN_TEST_DO", std::string("truncate kA.wav ") + size}}) +
+                      " --checks=off");
+        EXPECT_NE(r.output.find("[interposer: truncate"), std::string::npos) << r.output;
+        EXPECT_EQ(r.status, 1) << size << "\n" << r.output;
+        EXPECT_NE(r.output.find(">> Take kA.wav holds fewer frames than when the job was planned"), std::string::npos)
+            << r.output;
+        for (const auto& e : fs::directory_iterator("."))
+            EXPECT_TRUE(e.path().filename() != "k_bld.wav" && e.path().filename().string().rfind(".tavlin", 0) != 0)
+                << e.path() << " was left";
+    }
+}
+
 TEST_F(Tool, EachTakeIsProbedOnceAndAZeroTailCostsNothing)
 {
     // Take A has no format chunk, only its format at byte 15008, where the probe then looks; eight

@@ -88,7 +88,16 @@ src/jobs/times.cpp @@ * rate + carry) / 10; @@ * rate + carry + 5) / 10;
 src/jobs/times.cpp @@ return x < y ? -sign : sign; @@ return x < y ? sign : -sign;
 src/jobs/times.cpp @@ if (time->decimals > 3 && time->fraction[3] >= '5') @@ if (time->decimals > 3 && time->fraction[3] > '5')
 src/driver/plan.cpp @@ int32_t end = cuts[i + 1].start < track->longest ? cuts[i + 1].start : track->longest; @@ int32_t end = cuts[i + 1].start - 1 < track->longest ? cuts[i + 1].start - 1 : track->longest;
-src/driver/plan.cpp @@ Wav_File previous = Place_Of(Take_Of(job, t, i - 1)) @@ Wav_File previous = Place_Of(Take_Of(job, t, i))
+src/driver/plan.cpp @@ Wav_File previous = Take_Layout(Take_Of(job, t, cut->previous)) @@ Wav_File previous = Take_Layout(Take_Of(job, t, i))
+src/driver/plan.cpp @@ if (cuts[i].frames > 0) @@ if (cuts[i].frames >= 0)
+src/driver/plan.cpp @@ if (Cut_Of(job, t, cut->previous)->frames < 1) { @@ if (false) {
+src/driver/plan.cpp @@ if (frame > INT32_MAX && i == job->edit_count - 1) @@ if (false)
+src/driver/plan.cpp @@ if (file[0] == '\0' || @@ if (false ||
+src/driver/plan.cpp @@ Print_Fade_Failures(job, t);  // warnings, which -q keeps @@ (void)0;
+src/audio/crossfade.cpp @@ return XF_SHRUNK | XF_PREVIOUS; @@ (void)0;
+src/wav/stream.cpp @@ got = got < 0 ? 0 : got; @@ (void)0;
+src/driver/checks.cpp @@ bool hard = cut->fade != FADE_MIXED || cut->fade_frames == 0; @@ bool hard = cut->fade != FADE_MIXED;
+src/report/envelope.cpp @@ if (!Same_Identity(&reader->output.identity, &job->outputs[t].built)) @@ if (false)
 src/driver/plan.cpp @@ job->xf_line[t] = job->all_line; @@ (void)0;
 src/wav/stream.cpp @@ if (!Same_File(stream.fd, identity)) { @@ if (false) {
 src/wav/header.cpp @@ int64_t needed = done + n == carried[k].bytes ? n - carried[k].pad : n; @@ int64_t needed = n;

@@ -51,11 +51,14 @@ void MIX_BLOCK(const uint8_t* previous, const uint8_t* next, uint8_t* mixed, int
 
 // Crossfade status: 0 written; 1 previous take at fault; 2 next take at fault;
 // 4 the request cannot be mixed (a format the mixer does not handle, or an unknown
-// crossfade type).
+// crossfade type); XF_SHRUNK with 1 or 2: that take's file holds fewer bytes of audio
+// than its layout says (it was cut short after it was probed), and what was mixed is
+// not the crossfade.
 constexpr int32_t XF_OK = 0;
 constexpr int32_t XF_PREVIOUS = 1;
 constexpr int32_t XF_NEXT = 2;
 constexpr int32_t XF_FORMAT = 4;
+constexpr int32_t XF_SHRUNK = 16;
 
 // Working storage of the crossfades of one track, owned by the caller: raw and mixed
 // frames, and the gains of the track's crossfade, computed once (they depend only on

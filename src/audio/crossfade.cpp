@@ -89,8 +89,12 @@ int32_t CROSSFADE(int32_t previous_frame, int32_t next_frame, const Wav_File* pr
     for (int64_t j0 = 0; j0 < length; j0 += work->chunk_frames) {
         int32_t n = (int32_t)(length - j0 < work->chunk_frames ? length - j0 : work->chunk_frames);
         int64_t n_bytes = n * frame_size;
-        Read_Audio(previous, start_previous + j0 * frame_size, work->previous, n_bytes);
-        Read_Audio(next, start_next + j0 * frame_size, work->next, n_bytes);
+        if (Read_Audio(previous, start_previous + j0 * frame_size, work->previous, n_bytes) <
+            Audio_Within(previous, start_previous + j0 * frame_size, n_bytes))
+            return XF_SHRUNK | XF_PREVIOUS;
+        if (Read_Audio(next, start_next + j0 * frame_size, work->next, n_bytes) <
+            Audio_Within(next, start_next + j0 * frame_size, n_bytes))
+            return XF_SHRUNK | XF_NEXT;
         FADE_MIX(work, (int32_t)j0, n, work->previous, work->next, work->mixed, format);
         Stream_Write_At(&temp->stream, temp->data_offset + j0 * frame_size, work->mixed, n_bytes);
         int64_t over = out == nullptr ? 0 : out_frames - j0 < n ? out_frames - j0 : n;

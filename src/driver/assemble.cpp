@@ -64,7 +64,7 @@ static void Print_Fade_Status(const Job* job, int32_t t, int32_t status)
 // crossfade, the segment, its tail pad and the crossfade copied over the edit. Every
 // step writes at absolute frame positions, so later steps overwrite earlier ones where
 // they overlap.
-static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_t* zeros, Open_Files* open,
+static void Build_Track(Job* job, int32_t t, uint8_t* buffer, const uint8_t* zeros, Open_Files* open,
                         Write_Window* window, uint8_t* window_bytes, Progress* progress)
 {
     bool quiet = job->options.quiet;
@@ -138,11 +138,14 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
         // mixed into the temp crossfade file and, from the same memory, over the output.
         if (i > 0 && (cut->fade == FADE_MIXED || Fade_Fails(cut->fade))) {
             temp_kept = false;  // removed after its crossfade, or after it failed
-            Take_Name(job, t, i - 1, previous_name);
-            Wav_File previous = Take_File(job, t, i - 1, previous_name, open);
+            Take_Name(job, t, cut->previous, previous_name);
+            Wav_File previous = Take_File(job, t, cut->previous, previous_name, open);
             take = Take_File(job, t, i, take_name, open);  // may have been closed to open the previous one
             int32_t status = CROSSFADE(cut->start, cut->start, &previous, &take, &temp, &out, cut->fade_from,
                                        cut->fade_frames, format, &work);
+            if (status & XF_SHRUNK)
+                FAIL(">> Take %s holds fewer frames than when the job was planned, exiting\n",
+                     Show(status & XF_PREVIOUS ? previous_name : take_name).text);
             // The plan asked the engine's own check before anything was written; another
             // answer now is a fault of the tool, and the output is not published.
             if (status != cut->fade)
@@ -172,10 +175,10 @@ static void Build_Track(const Job* job, int32_t t, uint8_t* buffer, const uint8_
             FAIL(">> Cannot remove %s (%s), exiting\n", TEMP_FILE, strerror(errno));
     }
     partial.stream = out.stream;
-    Partial_Publish(&partial, false);  // its folder is synced once all its outputs are in
+    job->outputs[t].built = Partial_Publish(&partial, false);  // its folder is synced once all its outputs are in
 }
 
-void Build_Tracks(const Job* job)
+void Build_Tracks(Job* job)
 {
     // One copy buffer, one of silence and one window of output writes serve every track.
     uint8_t* buffer = Block_Alloc(COPY_BYTES);

@@ -40,12 +40,12 @@ const Stream* Take_Stream(Check_Work* w, int32_t i)
 
 // Frames [frame, frame + frames) of edit point i's take into `buffer`: silence past the
 // end of its audio. False when the take cannot be read.
-bool Read_Take(Check_Work* w, int32_t i, int64_t frame, int64_t frames, uint8_t* buffer)
+bool Read_Take_Quietly(Check_Work* w, int32_t i, int64_t frame, int64_t frames, uint8_t* buffer)
 {
     const Take_Info* info = Take_Of(w->job, w->t, i);
     int64_t fs = Frame_Size(&info->format), from = info->data_offset + frame * fs, bytes = frames * fs;
-    int64_t audio = info->data_end - from;
-    audio = audio < 0 ? 0 : audio > bytes ? bytes : audio;
+    Wav_File layout{Stream{-1, nullptr}, info->data_offset, info->data_end, info->file_bytes};
+    int64_t audio = Audio_Within(&layout, from, bytes);
     const Stream* stream = audio > 0 ? Take_Stream(w, i) : nullptr;
     int64_t got = stream != nullptr ? Stream_Read_Quietly(stream, from, buffer, audio) : 0;
     if (got < 0 || (audio > 0 && stream == nullptr))
@@ -86,7 +86,7 @@ bool Output_Frame(Check_Work* w, int64_t frame, double* out)
     if (mixed >= 0) {
         // The frame mixed as the build mixes it: its gains, its mixer.
         const Cut* c = Cut_Of(job, w->t, mixed);
-        if (!Read_Take(w, mixed - 1, frame, 1, raw[0]) || !Read_Take(w, mixed, frame, 1, raw[1]))
+        if (!Read_Take_Quietly(w, c->previous, frame, 1, raw[0]) || !Read_Take_Quietly(w, mixed, frame, 1, raw[1]))
             return false;
         double g_previous, g_next;
         int32_t samples[2 * MAX_CHANNELS];
@@ -96,7 +96,7 @@ bool Output_Frame(Check_Work* w, int64_t frame, double* out)
     } else if (k >= 0) {
         const Cut* c = Cut_Of(job, w->t, k);
         if (frame < (int64_t)c->start + c->frames && frame < (int64_t)c->start + c->held &&
-            !Read_Take(w, k, frame, 1, raw[2]))
+            !Read_Take_Quietly(w, k, frame, 1, raw[2]))
             return false;
     }
     for (int32_t c = 0; c < f->channels; c++)
@@ -155,7 +155,7 @@ double Level(Check_Work* w, int32_t i, int64_t from, int64_t frames)
     double sum = 0;
     for (int64_t done = 0; done < frames; done += chunk) {
         int64_t n = frames - done < chunk ? frames - done : chunk;
-        if (!Read_Take(w, i, from + done, n, w->block))
+        if (!Read_Take_Quietly(w, i, from + done, n, w->block))
             return NAN;
         sum += Sum_Of_Squares(w->block, n * f->channels, f->bytes_per_sample, f->is_float);
     }
@@ -174,8 +174,10 @@ void Check_Track(Check_Work* w)
         Cut* cut = &job->cuts[(size_t)w->t * job->edit_count + i];
         if (cut->frames < 1)
             continue;
-        // A hard cut (no crossfade mixed here): the step from the frame before to the first after.
-        if (cut->fade != FADE_MIXED && cut->start > 0 && Output_Frame(w, cut->start - 1, before) &&
+        // A hard cut (no crossfade mixed here, or one too short to write a frame): the step
+        // from the frame before to the first after.
+        bool hard = cut->fade != FADE_MIXED || cut->fade_frames == 0;
+        if (hard && cut->start > 0 && Output_Frame(w, cut->start - 1, before) &&
             Output_Frame(w, cut->start, after)) {
             double step = 0;
             for (int32_t c = 0; c < channels; c++)
@@ -184,10 +186,13 @@ void Check_Track(Check_Work* w)
             if (Decibels(step) >= o->click_db)
                 cut->checks |= CHECK_CLICK;
         }
-        // Both takes over the same frames: the crossfade, and at least MATCH_WINDOW_MS.
+        // Both takes over the same frames: the crossfade, and at least MATCH_WINDOW_MS. Only
+        // a take that plays before the edit is compared (none does before the first segment).
+        if (Cut_Of(job, w->t, cut->previous)->frames < 1)
+            continue;
         int64_t span = cut->fade_frames > least ? cut->fade_frames : least;
         int64_t from = cut->start - span / 2 > 0 ? cut->start - span / 2 : 0;
-        double previous = Level(w, i - 1, from, span), next = Level(w, i, from, span);
+        double previous = Level(w, cut->previous, from, span), next = Level(w, i, from, span);
         cut->previous_db = (float)previous;
         cut->next_db = (float)next;
         // (NaN, a take that cannot be read, is never above the floor.)
@@ -321,7 +326,7 @@ void Print_Check_Table(const Job* job)
                 heading();
                 printf("edit %i\t%s\tlevel jump\t%.1f dB (%s %.1f dBFS, %s %.1f dBFS)\n", i + 1,
                        Show(Base_Name(job, t)).text, std::fabs(cut->next_db - cut->previous_db),
-                       Show(Take_Suffix(job, i - 1)).text, cut->previous_db, Show(Take_Suffix(job, i)).text,
+                       Show(Take_Suffix(job, cut->previous)).text, cut->previous_db, Show(Take_Suffix(job, i)).text,
                        cut->next_db);
             }
         }

@@ -108,15 +108,17 @@ void Print_Matrix(const Job* job);
 
 // Dry run: prints per track a table of its segments (edit number, start and end time
 // as h:mm:ss.mmm, take file, first frame, frame count, tail pad and crossfade frames,
-// all as the build would write them), unless quiet. Writes no file.
+// all as the build would write them), unless quiet, and the lines of every crossfade
+// that will fail, also when quiet. Writes no file.
 void Print_Segments(const Job* job);
 
 // Builds every output track from the plan, each under its partial name (Begin_Output)
 // and published when whole (Publish_Output), printing the progress rows (unless quiet)
 // and, while standard error is a terminal, the progress display. A crossfade that
 // fails is reported with "Crossfade failed." and a line naming the track, the edit
-// point and the file at fault; the takes then meet in a hard cut.
-void Build_Tracks(const Job* job);
+// point and the file at fault; the takes then meet in a hard cut. Each output's identity
+// as published goes to job->outputs[t].built.
+void Build_Tracks(Job* job);
 
 // Prints the closing line: "Done" after a build, after a dry run a note that nothing (or
 // only the report) was written; nothing when quiet.

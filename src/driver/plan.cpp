@@ -179,9 +179,14 @@ void Prepare_Job(Job* job)
         if (Is_Input(job, Out_Name(job, t)))
             FAIL(">> Output file %s would overwrite a file this job reads, exiting\n", Show(Out_Name(job, t)).text);
         const char* slash = strrchr(Out_Name(job, t), '/');
-        if (strncmp(slash != nullptr ? slash + 1 : Out_Name(job, t), PARTIAL_PREFIX, strlen(PARTIAL_PREFIX)) == 0)
+        const char* file = slash != nullptr ? slash + 1 : Out_Name(job, t);
+        if (strncmp(file, PARTIAL_PREFIX, strlen(PARTIAL_PREFIX)) == 0)
             FAIL(">> Output file %s has a name the build uses for its partial files (%s...), exiting\n",
                  Show(Out_Name(job, t)).text, PARTIAL_PREFIX);
+        // A name that ends in "/" (a suffix such as "/") names a folder: refused before a
+        // track is built, not found out at the rename after it.
+        if (file[0] == '\0' || strcmp(file, ".") == 0 || strcmp(file, "..") == 0)
+            FAIL(">> Output file %s names a folder, not a file, exiting\n", Show(Out_Name(job, t)).text);
     }
     // A suffix without ".wav" builds all the same, into names a player may not open.
     size_t suffix = strlen(job->out_suffix);
@@ -311,20 +316,34 @@ static void Format_Edit_Time(const Job* job, int32_t i, char out[CLOCK_BUFFER])
     Format_Clock(ms > 0 ? ms : 0, 3, out);
 }
 
-// The frame of edit time i at `rate`; refused when no 32-bit frame number holds it.
+// The frame of edit time i at `rate`. The end point may lie past the last frame a WAV
+// file can address: it lies past every take then, and clips the track as any end point
+// past every take does. Any other edit point there is refused, naming its line.
 static int32_t Edit_Frame(const Job* job, int32_t i, int32_t rate)
 {
     int64_t frame = Time_Frame(&job->edit_times[i], rate);
-    if (frame > INT32_MAX)
-        FAIL(">> Edit %i lies beyond the frames a WAV file can address, exiting\n", i + 1);
+    if (frame > INT32_MAX && i == job->edit_count - 1)
+        return INT32_MAX;
+    if (frame > INT32_MAX) {
+        char seconds[SECONDS_BUFFER];
+        Format_Seconds(&job->edit_times[i], seconds);
+        FAIL(">> Edit %i lies beyond the frames a WAV file can address, exiting\n"
+             ">> %s line %i: %s s is frame %lld at %i Hz; a WAV file ends by frame %d\n", i + 1, POINTS_FILE,
+             job->edit_times[i].line, seconds, (long long)frame, rate, INT32_MAX);
+    }
     return (int32_t)frame;
 }
 
 // A take as the crossfade engine's check sees it: where its audio lies in its file.
-static Wav_File Place_Of(const Take_Info* info)
+static Wav_File Take_Layout(const Take_Info* info)
 {
     return Wav_File{{-1, nullptr}, info->data_offset, info->data_end, info->file_bytes};
 }
+
+// The plan keeps the crossfade engine's own answers as a crossfade's fate.
+static_assert(FADE_MIXED == XF_OK && FADE_PREVIOUS_FAILS == XF_PREVIOUS && FADE_NEXT_FAILS == XF_NEXT &&
+                  FADE_UNMIXABLE == XF_FORMAT,
+              "a crossfade's fate is the crossfade engine's status");
 
 // What becomes of the crossfade into edit point i (i >= 1) of track t: the build's rule
 // (a crossfade is tried where the track has one set and the edit lies more than half of
@@ -347,8 +366,14 @@ static void Plan_Fade(Job* job, int32_t t, int32_t i, Cut* cut)
         cut->fade = FADE_TOO_EARLY;
         return;
     }
+    // Before the track's first segment lies only the lead-in's silence: no take plays
+    // there to fade from, so the takes meet as at the first edit point.
+    if (Cut_Of(job, t, cut->previous)->frames < 1) {
+        cut->fade = FADE_NONE;
+        return;
+    }
     cut->fade_from = cut->start - fade / 2;
-    Wav_File previous = Place_Of(Take_Of(job, t, i - 1)), next = Place_Of(Take_Of(job, t, i));
+    Wav_File previous = Take_Layout(Take_Of(job, t, cut->previous)), next = Take_Layout(Take_Of(job, t, i));
     cut->fade = CROSSFADE_CHECK(cut->start, cut->start, fade, track->fade_type, &previous, &next, &track->format);
     // Never past the track's end: a short last segment would leave mixed frames behind
     // the data area the header declares.
@@ -399,6 +424,14 @@ void Plan_Edits(Job* job)
             cut->held = take_frames - cut->start < cut->frames ? take_frames - cut->start : cut->frames;
         }
         cuts[n - 1].frames = cuts[n - 1].held = 0;  // the last edit point only marks the end
+        // An edit point whose segment is empty (its time repeated by the next one) plays
+        // nothing: the crossfade after it fades from the take that played before it.
+        int32_t last_played = -1;
+        for (int32_t i = 0; i < n; i++) {
+            cuts[i].previous = last_played >= 0 ? last_played : i > 0 ? i - 1 : 0;
+            if (cuts[i].frames > 0)
+                last_played = i;
+        }
         track->lead_in = cuts[0].start;  // 0 for a first time of 0 or below
         track->fade_type = job->xf_type[t];
         track->fade_ms = job->xf_length[t];
@@ -439,7 +472,7 @@ void Print_Matrix(const Job* job)
 void Print_Fade_Failure(const Job* job, int32_t t, int32_t i)
 {
     char previous[TAKE_NAME_BUFFER], next[TAKE_NAME_BUFFER], why[WHY_BUFFER];
-    Take_Name(job, t, i - 1, previous);
+    Take_Name(job, t, Cut_Of(job, t, i)->previous, previous);
     Take_Name(job, t, i, next);
     int32_t fade = Cut_Of(job, t, i)->fade;
     const char* culprit = fade == FADE_PREVIOUS_FAILS ? previous : fade == FADE_NEXT_FAILS ? next
@@ -450,12 +483,22 @@ void Print_Fade_Failure(const Job* job, int32_t t, int32_t i)
            Show(culprit).text, why);
 }
 
+// The lines of every crossfade of track t that will fail, as the build says them.
+static void Print_Fade_Failures(const Job* job, int32_t t)
+{
+    for (int32_t i = 1; i + 1 < job->edit_count; i++)
+        if (Fade_Fails(Cut_Of(job, t, i)->fade))
+            Print_Fade_Failure(job, t, i);
+}
+
 void Print_Segments(const Job* job)
 {
-    if (job->options.quiet)
-        return;
     char take[TAKE_NAME_BUFFER], start[CLOCK_BUFFER], end[CLOCK_BUFFER];
     for (int32_t t = 0; t < job->track_count; t++) {
+        if (job->options.quiet) {
+            Print_Fade_Failures(job, t);  // warnings, which -q keeps
+            continue;
+        }
         const Track* track = &job->tracks[t];
         const Wav_Format* f = &track->format;
         printf("\nTrack %i: %s, %i Hz, %i bits%s, %i channel%s, %i frames\n", t + 1, Show(Out_Name(job, t)).text,
@@ -478,8 +521,6 @@ void Print_Segments(const Job* job)
             printf("%i\t%s\t%s\t%s\t%i\t%i\t%i\t%i\n", i + 1, start, end, Show(take).text, cut->start, cut->frames,
                    cut->frames - cut->held, cut->fade_frames);
         }
-        for (int32_t i = 1; i + 1 < job->edit_count; i++)
-            if (Fade_Fails(Cut_Of(job, t, i)->fade))
-                Print_Fade_Failure(job, t, i);
+        Print_Fade_Failures(job, t);
     }
 }

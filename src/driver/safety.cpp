@@ -65,11 +65,11 @@ static Place Place_Of(Job* job, const char* path)
 {
     const char* slash = strrchr(path, '/');
     if (slash == nullptr)
-        return Place{0, path, path};
+        return Place{0, path, path, {}};
     int32_t length = slash == path ? 1 : (int32_t)(slash - path);  // "/name" lives in "/"
     for (int32_t f = 1; f < job->folder_count; f++)
         if (job->folders[f].length == length && strncmp(job->folders[f].path, path, (size_t)length) == 0)
-            return Place{f, slash + 1, path};
+            return Place{f, slash + 1, path, {}};
     if (job->folder_count == MAX_FOLDERS)
         FAIL(">> More than %i output folders, exiting\n", MAX_FOLDERS - 1);
     char folder[4096];
@@ -80,15 +80,15 @@ static Place Place_Of(Job* job, const char* path)
     // Opened once, now: whatever the path leads to later, the run writes here.
     int fd = open(folder, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
     job->folders[job->folder_count] = Folder{fd, fd < 0 ? errno : 0, path, length};
-    return Place{job->folder_count++, slash + 1, path};
+    return Place{job->folder_count++, slash + 1, path, {}};
 }
 
 void Open_Folders(Job* job)
 {
     for (int32_t t = 0; t < job->track_count; t++)
         job->outputs[t] = Place_Of(job, Out_Name(job, t));
-    job->temp = Place{0, TEMP_FILE, TEMP_FILE};
-    job->report = job->options.report != nullptr ? Place_Of(job, job->options.report) : Place{0, nullptr, nullptr};
+    job->temp = Place{0, TEMP_FILE, TEMP_FILE, {}};
+    job->report = job->options.report != nullptr ? Place_Of(job, job->options.report) : Place{0, nullptr, nullptr, {}};
 }
 
 // What stands at `place`: stat (links followed) or, with `no_follow`, lstat; false with

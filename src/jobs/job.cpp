@@ -22,7 +22,7 @@ void Fade_Failure_Words(const Job* job, int32_t t, int32_t i, char out[WHY_BUFFE
     out[0] = '\0';
     if (cut->fade == FADE_PREVIOUS_FAILS || cut->fade == FADE_NEXT_FAILS) {
         const char* which = cut->fade == FADE_PREVIOUS_FAILS ? "previous" : "next";
-        int64_t ends = Take_Of(job, t, cut->fade == FADE_PREVIOUS_FAILS ? i - 1 : i)->frames;
+        int64_t ends = Take_Of(job, t, cut->fade == FADE_PREVIOUS_FAILS ? cut->previous : i)->frames;
         char gap[CLOCK_BUFFER];
         Format_Clock(Frames_Milliseconds(cut->fade_from - ends, track->format.sample_rate), 3, gap);
         if (cut->fade_from >= ends)

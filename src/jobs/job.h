@@ -62,6 +62,8 @@ struct Cut {
     int32_t fade_from;    // output frame where the crossfade into this edit point begins
     int32_t fade_frames;  // frames the crossfade writes (clipped at the track's end); 0 unless mixed
     int32_t fade;         // FADE_*
+    int32_t previous;     // the edit point whose take plays before this one's: the last one before it
+                          // with frames (i - 1 unless that one is empty), which its crossfade fades from
     // What the edit checks found (edit points with a segment, between the first and the last).
     int32_t checks;       // CHECK_CLICK, CHECK_LEVEL
     float step_db;        // at a hard cut: the largest step between the frames either side, dBFS
@@ -88,6 +90,7 @@ struct Place {
     int32_t folder;    // index into Job::folders
     const char* name;  // the file's name in its folder (points into `path`)
     const char* path;  // the path as the user gave it, for messages
+    File_Identity built;  // an output as the build published it (the report reads it back)
 };
 
 // Folders the run writes into: the working folder (0, which also holds the run's lock

@@ -1003,10 +1003,11 @@ void Put_Panel(Text* text, const Job* job, int32_t t, int32_t i, const Panel* pa
             (cut->fade_from - panel->window_from) * per_frame, TRACES_TOP - 2, cut->fade_frames * per_frame,
             TRACES_BOTTOM - TRACES_TOP + 4);
     char previous[32], next[32];
-    Take_Colour(job->take_of[i - 1], previous);
+    int32_t before = Cut_Of(job, t, i)->previous;
+    Take_Colour(job->take_of[before], previous);
     Take_Colour(job->take_of[i], next);
     const char* ends = ": its audio ends in the crossfade";
-    Put_Strip(text, &panel->strips[0], 0, "prev", previous, Take_Suffix(job, i - 1), panel->runs_out & 1 ? ends : "");
+    Put_Strip(text, &panel->strips[0], 0, "prev", previous, Take_Suffix(job, before), panel->runs_out & 1 ? ends : "");
     Put_Strip(text, &panel->strips[1], 1, "next", next, Take_Suffix(job, i), panel->runs_out & 2 ? ends : "");
     Put_Strip(text, &panel->strips[2], 2, "built", "#333", "built", "");
     char from[CLOCK_BUFFER], to[CLOCK_BUFFER];

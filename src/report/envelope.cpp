@@ -7,7 +7,9 @@
 
 #include "audio/audio.h"
 #include "bytes.h"
+#include "fail.h"
 #include "report/report.h"
+#include "text.h"
 #include "wav/wav.h"
 
 namespace {
@@ -125,8 +127,15 @@ void Open_Track(Panel_Reader* reader, int32_t t)
     const Track* track = &job->tracks[t];
     Fade_Work_Start(&reader->fade, track->format.bytes_per_sample, track->format.channels, track->fade_type,
                     track->fade_frames);
-    if (reader->read_back)
-        GET_ATTRIBUTES(0, Out_Name(job, t), &reader->output);
+    if (reader->read_back) {
+        // The output read back must be the one this run published: a name changed since
+        // (the file replaced, a folder on its path swapped) would show another file.
+        const char* name = Out_Name(job, t);
+        GET_ATTRIBUTES(0, name, &reader->output);
+        if (!Same_Identity(&reader->output.identity, &job->outputs[t].built))
+            FAIL(">> Output %s is no longer the file this run built: it was replaced or changed after the build; "
+                 "the report is not written, exiting\n", Show(name).text);
+    }
 }
 
 // Reads frames [frame, frame + frames) of the take of edit point k of track t into
@@ -147,21 +156,22 @@ void Read_Take(Panel_Reader* reader, int32_t t, int32_t k, int64_t frame, int32_
 void Read_Output(Panel_Reader* reader, int32_t t, int64_t frame, int32_t frames, uint8_t* buffer)
 {
     const Take_Info* info = &reader->output;
-    Wav_File output{*Open_File(&reader->files, Out_Name(reader->job, t), nullptr), info->data_offset, info->data_end,
-                    info->file_bytes};
+    Wav_File output{*Open_File(&reader->files, Out_Name(reader->job, t), &info->identity), info->data_offset,
+                    info->data_end, info->file_bytes};
     int64_t frame_size = Frame_Size(Format_Of(reader, t));
     Read_Audio(&output, output.data_offset + frame * frame_size, buffer, (int64_t)frames * frame_size);
 }
 
 // Frames [frame, frame + frames) of the take of edit point k of track t, while the
-// panel of edit point i is read from frame `block_at` on: the take of i - 1 or of i is
-// in the crossfade work's previous or next buffer already; any other is read into `scratch`.
+// panel of edit point i is read from frame `block_at` on: the take that plays before i
+// or the take of i is in the crossfade work's previous or next buffer already; any other
+// is read into `scratch`.
 const uint8_t* Take_Frames(Panel_Reader* reader, int32_t t, int32_t i, int32_t k, int64_t frame, int32_t frames,
                            int64_t block_at, uint8_t* scratch)
 {
     const Job* job = reader->job;
     int64_t at = (frame - block_at) * Frame_Size(Format_Of(reader, t));
-    if (job->take_of[k] == job->take_of[i - 1])
+    if (job->take_of[k] == job->take_of[Cut_Of(job, t, i)->previous])
         return reader->fade.previous + at;
     if (job->take_of[k] == job->take_of[i])
         return reader->fade.next + at;
@@ -173,7 +183,7 @@ const uint8_t* Take_Frames(Panel_Reader* reader, int32_t t, int32_t i, int32_t k
 // into the crossfade work's mixed buffer: per edit point in order, its segment copied
 // from its take, its tail pad, and the crossfade the plan mixes over it, each over what
 // came before. Frames no step writes are silence. The work's previous and next buffers
-// hold the same frames of the takes of edit points i - 1 and i. With `full_scale_only`
+// hold the same frames of the take that plays before edit point i and of i's. With `full_scale_only`
 // the frames need only reach full scale where the build's do: a crossfade none of whose
 // mixes can is left silent.
 void Mix_Built(Panel_Reader* reader, int32_t t, int32_t i, int64_t block_at, int32_t frames, bool full_scale_only)
@@ -205,7 +215,7 @@ void Mix_Built(Panel_Reader* reader, int32_t t, int32_t i, int64_t block_at, int
         if (from >= to)
             continue;
         int32_t n = (int32_t)(to - from);
-        const uint8_t* previous = Take_Frames(reader, t, i, k - 1, from, n, block_at, reader->scratch[0]);
+        const uint8_t* previous = Take_Frames(reader, t, i, cut->previous, from, n, block_at, reader->scratch[0]);
         const uint8_t* next = Take_Frames(reader, t, i, k, from, n, block_at, reader->scratch[1]);
         int64_t samples = (int64_t)n * format->channels;
         // The gains of a frame add up to at most the square root of 2, so a mix of takes
@@ -226,7 +236,7 @@ void Mix_Built(Panel_Reader* reader, int32_t t, int32_t i, int64_t block_at, int
 // buffers (with `full_scale_only`, as Mix_Built gives them).
 void Read_Block(Panel_Reader* reader, int32_t t, int32_t i, int64_t at, int32_t frames, bool full_scale_only)
 {
-    Read_Take(reader, t, i - 1, at, frames, reader->fade.previous);
+    Read_Take(reader, t, Cut_Of(reader->job, t, i)->previous, at, frames, reader->fade.previous);
     Read_Take(reader, t, i, at, frames, reader->fade.next);
     if (reader->read_back)
         Read_Output(reader, t, at, frames, reader->fade.mixed);
@@ -359,7 +369,7 @@ void Compute_Panel(Panel_Reader* reader, int32_t t, int32_t i, Panel* panel)
     panel->window_from = (int32_t)window_from;
     panel->window_to = (int32_t)window_to;
     int64_t fade_end = (int64_t)cut->fade_from + cut->fade_frames;
-    if (cut->fade == FADE_MIXED && Take_Of(job, t, i - 1)->frames < fade_end)
+    if (cut->fade == FADE_MIXED && Take_Of(job, t, cut->previous)->frames < fade_end)
         panel->runs_out |= 1;
     if (cut->fade == FADE_MIXED && Take_Of(job, t, i)->frames < fade_end)
         panel->runs_out |= 2;

@@ -298,7 +298,7 @@ void Write_Report(const Job* job)
     Put_Edits(&text, work, store);
     Put(&text, "</body></html>\n");
     Flush(&text);
-    Partial_Publish(&text.file, true);
+    (void)Partial_Publish(&text.file, true);  // nothing reads the report back
 
     free(text.buffer);
     free(store);

@@ -6,10 +6,15 @@
 
 // ---- frame copy and silence -------------------------------------------------------
 
-int64_t Read_Audio(const Wav_File* file, int64_t byte_offset, uint8_t* buffer, int64_t bytes)
+int64_t Audio_Within(const Wav_File* file, int64_t byte_offset, int64_t bytes)
 {
     int64_t audio = file->data_end - byte_offset;
-    audio = audio < 0 ? 0 : audio > bytes ? bytes : audio;
+    return audio < 0 ? 0 : audio > bytes ? bytes : audio;
+}
+
+int64_t Read_Audio(const Wav_File* file, int64_t byte_offset, uint8_t* buffer, int64_t bytes)
+{
+    int64_t audio = Audio_Within(file, byte_offset, bytes);
     int64_t got = audio > 0 ? Stream_Read_At(&file->stream, byte_offset, buffer, audio) : 0;
     if (got < bytes)
         memset(buffer + got, 0, (size_t)(bytes - got));

@@ -32,14 +32,6 @@ Stream Stream_Try_Read(const char* path)
     return Stream{fd, path};
 }
 
-// Opens `path` for reading; ends the process with ">> Cannot open ..." when it fails.
-static Stream Stream_Open_Read(const char* path)
-{
-    Stream stream = Stream_Try_Read(path);
-    if (stream.fd < 0)
-        FAIL(">> Cannot open %s (%s), exiting\n", Show(path).text, strerror(errno));
-    return stream;
-}
 
 File_Identity Identity_Of(const struct stat& st)
 {
@@ -47,15 +39,19 @@ File_Identity Identity_Of(const struct stat& st)
                          (int64_t)st.st_mtim.tv_nsec};
 }
 
-// Whether the open `fd` is still the file `identity` describes.
-static bool Same_File(int fd, const File_Identity* identity)
+bool Same_Identity(const File_Identity* a, const File_Identity* b)
+{
+    return a->device == b->device && a->inode == b->inode && a->bytes == b->bytes && a->modified_s == b->modified_s &&
+           a->modified_ns == b->modified_ns;
+}
+
+bool Same_File(int fd, const File_Identity* identity)
 {
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0)
         return false;
     File_Identity now = Identity_Of(st);
-    return now.device == identity->device && now.inode == identity->inode && now.bytes == identity->bytes &&
-           now.modified_s == identity->modified_s && now.modified_ns == identity->modified_ns;
+    return Same_Identity(&now, identity);
 }
 
 Stream Stream_Open_Probed(const char* path, const File_Identity* identity)
@@ -160,10 +156,11 @@ void Partial_Begin(int folder, const char* final_name, const char* final_path, P
 
 static void Stream_Flush_Writes(const Stream* stream);
 
-void Partial_Publish(Partial* partial, bool sync_folder)
+File_Identity Partial_Publish(Partial* partial, bool sync_folder)
 {
     Stream_Flush_Writes(&partial->stream);
-    if (fsync(partial->stream.fd) != 0)
+    struct stat st;
+    if (fsync(partial->stream.fd) != 0 || fstat(partial->stream.fd, &st) != 0)
         FAIL(">> Cannot finish writing %s (%s), exiting\n", Show(partial->path).text, strerror(errno));
     // Renamed while the lock is still held, so that no other run's cleanup can take it
     // for a leftover in between; once synced, the close can no longer lose any of it.
@@ -178,6 +175,7 @@ void Partial_Publish(Partial* partial, bool sync_folder)
     // so a failure here is ignored.
     if (sync_folder)
         (void)fsync(partial->folder);
+    return Identity_Of(st);
 }
 
 // pread() of up to `bytes` bytes at `byte_offset`, fewer only at the end of the file;
@@ -212,7 +210,9 @@ int64_t Stream_Read_At(const Stream* stream, int64_t byte_offset, uint8_t* buffe
             r->length = Read_Through(stream, r->start, r->bytes, r->capacity);
             r->to_end = r->length < r->capacity;
         }
+        // A file cut short since the block was read may end before the read begins.
         got = r->start + r->length - byte_offset < bytes ? r->start + r->length - byte_offset : bytes;
+        got = got < 0 ? 0 : got;
         memcpy(buffer, r->bytes + (byte_offset - r->start), (size_t)got);
     } else {
         got = Read_Through(stream, byte_offset, buffer, bytes);
@@ -343,7 +343,7 @@ const Stream* Open_File(Open_Files* open, const char* path, const File_Identity*
     int32_t k = Slot_Of(open, path, &found);
     if (found)
         return &open->streams[k];
-    open->streams[k] = identity != nullptr ? Stream_Open_Probed(open->paths[k], identity) : Stream_Open_Read(open->paths[k]);
+    open->streams[k] = Stream_Open_Probed(open->paths[k], identity);
     open->ahead[k] = Read_Ahead{open->ahead_bytes[k], READ_AHEAD_BYTES, 0, 0, false};
     open->streams[k].ahead = &open->ahead[k];
     return &open->streams[k];

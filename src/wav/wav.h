@@ -74,6 +74,11 @@ struct File_Identity {
 struct stat;
 // The identity fstat() or stat() gave of a file.
 File_Identity Identity_Of(const struct stat& st);
+// Whether two identities are of one file in one state (same device, inode, size and
+// modification time).
+bool Same_Identity(const File_Identity* a, const File_Identity* b);
+// Whether the open `fd` is still the file `identity` describes.
+bool Same_File(int fd, const File_Identity* identity);
 
 // Opens `path` for reading (never blocks on a FIFO); fd < 0 when that fails (errno says why).
 Stream Stream_Try_Read(const char* path);
@@ -115,7 +120,8 @@ void Partial_Begin(int folder, const char* final_name, const char* final_path, P
 // replaced, not followed) while still holding its lock and closes it; FAIL no longer
 // removes it. With `sync_folder` the folder is synced too, so that the rename outlasts a
 // power cut; a caller publishing many files into a folder may sync it once afterwards.
-void Partial_Publish(Partial* partial, bool sync_folder);
+// Returns the identity of the file published.
+File_Identity Partial_Publish(Partial* partial, bool sync_folder);
 // Whether `entry` (a name in a folder) is a partial file of `final_name`: its random
 // part, or the process id earlier versions of the tool put there.
 bool Is_Partial_Of(const char* entry, const char* final_name);
@@ -223,6 +229,9 @@ struct Wav_File {
 // the end of its audio (data_end: a trailing chunk, the end of the file) is silence.
 // Returns the bytes of audio read.
 int64_t Read_Audio(const Wav_File* file, int64_t byte_offset, uint8_t* buffer, int64_t bytes);
+// The bytes of audio the file's layout puts within `bytes` bytes from `byte_offset` on:
+// what Read_Audio returns unless the file was cut short.
+int64_t Audio_Within(const Wav_File* file, int64_t byte_offset, int64_t bytes);
 
 // The takes of one track (and its output, for the report) open at once, by path: an edit
 // list that comes back to the same takes again and again opens each once. The oldest is
@@ -237,10 +246,9 @@ struct Open_Files {
     int32_t count;
     int32_t oldest;
 };
-// The file at `path`, opened unless it is open already: with Stream_Open_Probed when
-// `identity` is given (a take must still be the file the probe read), else with
-// Stream_Open_Read; its small reads are read ahead. The stream stays valid until
-// Close_Files or a further open.
+// The file at `path`, opened unless it is open already, with Stream_Open_Probed (it must
+// still be the file `identity` describes); its small reads are read ahead. The stream
+// stays valid until Close_Files or a further open.
 const Stream* Open_File(Open_Files* open, const char* path, const File_Identity* identity);
 // Open_File for a reader that must not end the process (the edit checks, which run
 // beside the build): nullptr where Open_File would refuse. No read ahead.
