@@ -130,3 +130,25 @@ TEST_F(Crossfade, FailuresNameTheFileAtFaultAndAppendNothing)
         EXPECT_EQ(mixed.size(), 44u + (c.status == XF_OK && c.length > 0 ? c.length * 6 : 0));
     }
 }
+
+// The encoders the demo writes its takes with: two's complement, little-endian, at every
+// boundary of the digits (zero and -1 included), and read back as the mixer reads them.
+TEST(Codec, EncodersWriteTwosComplementThatTheDecoderReadsBack)
+{
+    for (int32_t bytes : {2, 3}) {
+        int32_t top = bytes == 2 ? 32767 : 8388607;
+        std::vector<int32_t> values{0, 1, -1, 127, 128, -128, -129, 255, 256, -256, -257, top, -top - 1};
+        if (bytes == 3)
+            values.insert(values.end(), {65535, 65536, -65536, -65537});
+        std::vector<int32_t> encoded(values);  // the encoders change what they are given
+        std::vector<uint8_t> out(values.size() * bytes);
+        (bytes == 2 ? NUM16MONO_TO_CHAR : NUM24MONO_TO_CHAR)(encoded.data(), out.data(), (int32_t)values.size());
+        std::vector<int32_t> decoded(values.size());
+        CHAR_TO_NUM32(out.data(), decoded.data(), bytes, (int32_t)values.size());
+        for (size_t i = 0; i < values.size(); i++) {
+            for (int32_t k = 0; k < bytes; k++)
+                EXPECT_EQ(out[i * bytes + k], (uint8_t)((uint32_t)values[i] >> (8 * k))) << values[i] << " byte " << k;
+            EXPECT_EQ(decoded[i], values[i] * (bytes == 2 ? 256 : 1)) << values[i];
+        }
+    }
+}
