@@ -18,13 +18,17 @@
 //                        stop               stop the process (SIGSTOP) until it is continued
 //   TAVLIN_TEST_PID    getpid() answers this number: a run in another PID namespace, or a
 //                      process id that no process has
+//   TAVLIN_TEST_THREADS "0": no thread can be started (pthread_create answers EAGAIN, as
+//                      under a limit on processes)
 //
 // When it acts it says so on standard error ("[interposer: ACTION at KIND NAME]"), so that a
 // test can tell a run never forced from one that withstood the fault. Only the calls the tool
 // makes that a test watches are wrapped, their real ones found with dlsym(RTLD_NEXT); the
 // actions make none of them.
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -152,6 +156,16 @@ pid_t getpid() noexcept
 {
     std::string pid = Env("TAVLIN_TEST_PID");
     return pid.empty() ? (pid_t)syscall(SYS_getpid) : (pid_t)atoi(pid.c_str());
+}
+
+int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*), void* argument)
+{
+    if (Env("TAVLIN_TEST_THREADS") == "0") {
+        dprintf(2, "[interposer: no thread]\n");
+        return EAGAIN;
+    }
+    REAL(pthread_create);
+    return real(thread, attributes, start, argument);
 }
 
 }  // extern "C"

@@ -67,6 +67,8 @@ src/driver/plan.cpp @@ if (info->frames > track->longest) @@ if (k == 0 && info-
 src/driver/plan.cpp @@ if (cut->start > take_frames) { @@ if (cut->start >= take_frames) {
 src/driver/plan.cpp @@ ? cuts[n - 1].start : track->longest; @@ ? cuts[n - 1].start - 1 : track->longest;
 src/driver/plan.cpp @@ if (!(cut->start > fade * 0.5)) { @@ if (!(cut->start > fade)) {
+# Equivalent: open files are given up oldest first, so opening the previous take just
+# after this one never gives up this one's slot; the second lookup guards a smaller cache.
 src/driver/assemble.cpp @@ take = Take_File(job, t, i, take_name, open);  // may @@ // may
 src/driver/assemble.cpp @@ < cut->held) @@ < cut->held - 1)
 src/driver/assemble.cpp @@ if (cut->held < cut->frames) @@ if (false && cut->held < cut->frames)

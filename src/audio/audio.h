@@ -1,5 +1,5 @@
-// Audio processing: little-endian byte routines, the PCM sample codec, block mixing and
-// the crossfade engine. Sample values are int32_t on the 24-bit scale: a 24-bit sample
+// Audio processing: the PCM sample codec, block mixing and the crossfade engine, over
+// the little-endian helpers of bytes.h. Sample values are int32_t on the 24-bit scale: a 24-bit sample
 // holds its value, a 16-bit sample its value times 256. Buffers and arrays belong to
 // the caller; a frame count of zero or less touches nothing.
 #pragma once
@@ -10,8 +10,8 @@
 
 constexpr int32_t BLOCK_FRAMES = 1024;  // audio is mixed in blocks of at most this many frames
 
-// Decoders: `frames` frames of PCM bytes (2 or 3 bytes per sample; any other width
-// touches nothing) into samples on the 24-bit scale.
+// Decoder: `frames` samples of PCM bytes (2 or 3 bytes each, channels interleaved or
+// not; any other width touches nothing) into samples on the 24-bit scale.
 void CHAR_TO_NUM32(const uint8_t* bytes, int32_t* samples, int32_t bytes_per_sample, int32_t frames);
 
 // Encoders: samples (16-bit encoders take the 16-bit scale, not times 256) into

@@ -2,6 +2,7 @@
 // Usage: tavlin2a [OPTION]... [OUTPUT_SUFFIX]   (tavlin2a --help tells more)
 #include <cstdio>
 #include <cstdlib>
+#include <system_error>
 #include <thread>
 
 #include "driver/driver.h"
@@ -50,11 +51,19 @@ int main(int argc, char** argv)
         // The checks' thread starts with the caught signals held and never takes one: the
         // build's thread holds them while it creates and names a partial file, and one
         // taken on another thread in between would leave that file behind.
+        // Where no thread can be started, they run after the build, with the same result.
         Hold_Signals();
-        std::thread checking(Check_Edits, &checks);
+        std::thread checking;
+        try {
+            checking = std::thread(Check_Edits, &checks);
+        } catch (const std::system_error&) {
+        }
         Release_Signals();
         Build_Tracks(job);
-        checking.join();
+        if (checking.joinable())
+            checking.join();
+        else
+            Check_Edits(&checks);
         Print_Check_Summary(job);
     }
     Checks_End(&checks);

@@ -359,7 +359,7 @@ void ReadEditFile(int32_t* count, char* suffixes, int32_t stride, Edit_Time time
         if (Is_Blank(line))
             continue;
         // TABs before the time are skipped, as they always were. The time ends at the
-        // next TAB; the suffix is the rest of the line, TABs, spaces and a CR included.
+        // next TAB; the suffix is the rest of the line, TABs and spaces included.
         char* time = line + strspn(line, "\t");
         char* tab = strchr(time, '\t');
         char* suffix = tab != nullptr ? tab + 1 : time + strlen(time);

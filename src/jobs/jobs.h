@@ -5,9 +5,9 @@
 // owns every table that is filled. Reading is strict: a number field holds one number
 // (leading spaces, then a decimal number, or an integer in base 10 for track numbers
 // and types, then trailing spaces), lines end in LF or CR LF, a NUL byte is refused, a
-// UTF-8 byte order mark at the start is skipped. Whatever is refused (limits included) is refused with a
-// ">> " line naming the file, and the line and token where that helps, and exit
-// status 1, before anything is written.
+// UTF-8 byte order mark at the start is skipped. Whatever is refused (limits included)
+// is refused with a ">> " line naming the file, and the line and token where that
+// helps, and exit status 1, before anything is written.
 #pragma once
 
 #include <cstdint>

@@ -190,7 +190,8 @@ struct Take_Info {
 // 12; the first "data" chunk is the audio. Only where the walk cannot reach one (a size
 // that runs past the end of the file, a file that is not RIFF/WAVE) are the tags
 // searched for at even offsets up to 15000; a whole list without a data chunk is
-// refused. A format chunk with no "fmt " id is searched for as "fmt" plus any character. Ends the process with a ">> " line naming the take when it is missing, has
+// refused. A format chunk with no "fmt " id is searched for as "fmt" plus any
+// character. Ends the process with a ">> " line naming the take when it is missing, has
 // no data area, or holds audio the tool cannot cut frame-exactly (8-bit, compressed,
 // Wave64, block align that disagrees with the frame size, more than 2^31 - 1 frames).
 void GET_ATTRIBUTES(int32_t take, const char* path, Take_Info takes[]);
