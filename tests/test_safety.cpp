@@ -435,12 +435,18 @@ TEST_F(Safety, NoReportNameOrChunkCostsAnOutputOrReachesTheTerminalRaw)
                  Ran sox = Shell("sox a_bld.wav -n stat");
                  EXPECT_TRUE(sox.status == 0 && sox.output.find("WARN") == std::string::npos) << sox.output;
              }},
-            // A dry run writes nothing, so it keeps a stale partial of a killed run; a real run removes it.
-            {"a dry run and a stale partial", [] { Spit(".tavlin-partial.a_bld.wav.999999", "left by a killed run"); },
+            // A dry run writes nothing, so it keeps a stale partial of a killed run; a real run removes
+            // it, but not an empty one, which another run may have created and not yet locked.
+            {"a dry run and a stale partial",
+             [] {
+                 Spit(".tavlin-partial.a_bld.wav.999999", "left by a killed run");
+                 Spit(".tavlin-partial.a_bld.wav.0123456789abcdef", "");
+             },
              tool + " -n", {0}, "Dry run", "", {}, {}, false, Shell,
              [](const Ran&, const Files&) {
                  ASSERT_EQ(Run_Tool().status, 0);
                  EXPECT_FALSE(fs::exists(".tavlin-partial.a_bld.wav.999999"));
+                 EXPECT_TRUE(fs::exists(".tavlin-partial.a_bld.wav.0123456789abcdef"));
              }},
             {"a user's file named as a partial of no output of the job",
              [] { Spit(".tavlin-partial.notes.txt.999999", "the user's notes"); }, tool, {0}, "\n\nDone\n", "",

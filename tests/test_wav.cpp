@@ -141,3 +141,20 @@ TEST_F(Wav_Layer, AnOutputWhoseSizeFieldSpellsDataIsReadByItsChunkList)
     EXPECT_EQ(Slurp("o.wav", 4, 4), "data");
     EXPECT_EQ(Probe("o.wav"), (std::vector<int64_t>{2, 44, 48000, 1635017024 / 4, 2, 16, 0}));
 }
+
+TEST_F(Wav_Layer, ASmallReadPastTheEndOfAFileCutShortReadsSilenceAndTouchesNothingElse)
+{
+    // Through a read-ahead block, where the file (cut short since it was probed) now ends
+    // before the block would begin: the bytes asked for are zeros, and no others change.
+    Spit("short.wav", std::string(44, 'x'));
+    Stream stream = Stream_Try_Read("short.wav");
+    ASSERT_GE(stream.fd, 0);
+    std::vector<uint8_t> block(READ_AHEAD_BYTES);
+    Read_Ahead ahead{block.data(), READ_AHEAD_BYTES, 0, 0, false};
+    stream.ahead = &ahead;
+    std::vector<uint8_t> around(3 * 480, 0xAA);
+    EXPECT_EQ(Stream_Read_At(&stream, 95804, around.data() + 480, 480), 0);
+    for (size_t k = 0; k < around.size(); k++)
+        ASSERT_EQ(around[k], k >= 480 && k < 960 ? 0 : 0xAA) << "byte " << k;
+    Stream_Close_Unwritten(&stream);
+}
