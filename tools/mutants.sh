@@ -101,7 +101,7 @@ src/wav/stream.cpp @@ got = got < 0 ? 0 : got; @@ (void)0;
 src/driver/checks.cpp @@ bool hard = cut->fade != FADE_MIXED || cut->fade_frames == 0; @@ bool hard = cut->fade != FADE_MIXED;
 src/report/envelope.cpp @@ if (!Same_Identity(&reader->output.identity, &job->outputs[t].built)) @@ if (false)
 src/driver/plan.cpp @@ job->xf_line[t] = job->all_line; @@ (void)0;
-src/wav/stream.cpp @@ if (!Same_File(stream.fd, identity)) { @@ if (stream.fd < 0) {
+src/wav/stream.cpp @@ if (!Same_File(stream.fd, identity)) { @@ if (stream.fd < 0 || (false && !Same_File(stream.fd, identity))) {
 src/wav/header.cpp @@ int64_t needed = done + n == carried[k].bytes ? n - carried[k].pad : n; @@ int64_t needed = n;
 src/fail.cpp @@ _exit(128 + signal_number); @@ (void)0;
 src/fail.cpp @@ signal(SIGPIPE, SIG_IGN) @@ signal(SIGPIPE, SIG_DFL)
