@@ -100,7 +100,7 @@ TEST_F(Checks, EachCheckFlagsWhatAnEditorWouldHearAndChangesNoOutputByte)
         Ran lone = Shell(Interposed({{"TAVLIN_TEST_THREADS", "0"}}));
         ASSERT_EQ(lone.status, 0) << lone.output;
         for (const auto& [base, bytes] : built_off)
-            EXPECT_TRUE(Slurp(base + "_bld.wav") == bytes) << base << " changed with the checks on";
+            EXPECT_TRUE(Slurp(base + "_bld.wav") == bytes) << base << " changed with the checks after the build";
         Ran on = Run_Tool();
         ASSERT_EQ(on.status, 0) << on.output;
         EXPECT_EQ(lone.output, "[interposer: no thread]\n" + on.output);

@@ -1,7 +1,7 @@
 // Audio processing: the PCM sample codec, block mixing and the crossfade engine, over
-// the little-endian helpers of bytes.h. Sample values are int32_t on the 24-bit scale: a 24-bit sample
-// holds its value, a 16-bit sample its value times 256. Buffers and arrays belong to
-// the caller; a frame count of zero or less touches nothing.
+// the little-endian helpers of bytes.h. Sample values are int32_t on the 24-bit scale:
+// a 24-bit sample holds its value, a 16-bit sample its value times 256. Buffers and
+// arrays belong to the caller; a frame count of zero or less touches nothing.
 #pragma once
 
 #include <cstdint>
