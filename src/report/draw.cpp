@@ -601,6 +601,23 @@ bool Marked(const Job* job, int32_t t, int32_t i)
     return i >= 1 && i + 1 < job->edit_count && Cut_Of(job, t, i)->fade != FADE_NO_SEGMENT;
 }
 
+// The edit lines of the marked edit points first..last as path steps, one at most every
+// `spacing` columns.
+void Put_Edit_Lines(Lane* lane, int32_t first, int32_t last, double spacing)
+{
+    double drawn = -1;
+    for (int32_t i = first; i <= last; i++) {
+        double line;
+        Mark_Span(lane, i, &line);
+        if (!Marked(lane->job, lane->t, i) || (drawn >= 0 && line - drawn < spacing))
+            continue;
+        Put_Literal(lane->text, "M");
+        Put_Columns(lane->text, line);
+        Put_Literal(lane->text, EDIT_LINE);
+        drawn = line;
+    }
+}
+
 void Put_Mark_Group(Lane* lane, const Group* group)
 {
     Text* text = lane->text;
@@ -618,17 +635,7 @@ void Put_Mark_Group(Lane* lane, const Group* group)
         }
     }
     Put(text, "<path d=\"");
-    double drawn = -1;
-    for (int32_t i = group->first; i <= group->last; i++) {
-        double line;
-        Mark_Span(lane, i, &line);
-        if (!Marked(job, lane->t, i) || (drawn >= 0 && line - drawn < 0.5))
-            continue;
-        Put_Literal(text, "M");
-        Put_Columns(text, line);
-        Put_Literal(text, EDIT_LINE);
-        drawn = line;
-    }
+    Put_Edit_Lines(lane, group->first, group->last, 0.5);
     Put(text, "\"/><title>");
     if (group->count == 1) {
         const char* css;
@@ -683,17 +690,7 @@ void Put_Marks(Lane* lane)
         if (spans.count > 0)
             Put_Stroke(text, spans.span);
         Put_Literal(text, any ? "\"/><path d=\"" : "<g class=\"cut\"><path d=\"");
-        double drawn = -1;
-        for (int32_t i = 1; i + 1 < job->edit_count; i++) {
-            double line;
-            Mark_Span(lane, i, &line);
-            if (!Marked(job, lane->t, i) || (drawn >= 0 && line - drawn < 1))
-                continue;
-            Put_Literal(text, "M");
-            Put_Columns(text, line);
-            Put_Literal(text, EDIT_LINE);
-            drawn = line;
-        }
+        Put_Edit_Lines(lane, 1, job->edit_count - 2, 1);
         Put(text, "\"/></g>\n");
         return;
     }

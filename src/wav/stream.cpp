@@ -179,8 +179,8 @@ File_Identity Partial_Publish(Partial* partial, bool sync_folder)
 }
 
 // pread() of up to `bytes` bytes at `byte_offset`, fewer only at the end of the file;
-// returns how many. A read error ends the process.
-static int64_t Read_Through(const Stream* stream, int64_t byte_offset, uint8_t* buffer, int64_t bytes)
+// returns how many, or -1 on a read error (errno says which).
+static int64_t Read_Up_To(const Stream* stream, int64_t byte_offset, uint8_t* buffer, int64_t bytes)
 {
     int64_t got = 0;
     while (got < bytes) {
@@ -188,11 +188,20 @@ static int64_t Read_Through(const Stream* stream, int64_t byte_offset, uint8_t* 
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            FAIL(">> Cannot read %s (%s), exiting\n", Show(stream->path).text, strerror(errno));
+            return -1;
         if (n == 0)
             break;
         got += n;
     }
+    return got;
+}
+
+// Read_Up_To, where a read error ends the process.
+static int64_t Read_Through(const Stream* stream, int64_t byte_offset, uint8_t* buffer, int64_t bytes)
+{
+    int64_t got = Read_Up_To(stream, byte_offset, buffer, bytes);
+    if (got < 0)
+        FAIL(">> Cannot read %s (%s), exiting\n", Show(stream->path).text, strerror(errno));
     return got;
 }
 
@@ -368,18 +377,8 @@ const Stream* Open_File_Quietly(Open_Files* open, const char* path, const File_I
 
 int64_t Stream_Read_Quietly(const Stream* stream, int64_t byte_offset, uint8_t* buffer, int64_t bytes)
 {
-    int64_t got = 0;
-    while (got < bytes) {
-        ssize_t n = pread(stream->fd, buffer + got, (size_t)(bytes - got), (off_t)(byte_offset + got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        got += n;
-    }
-    if (got < bytes)
+    int64_t got = Read_Up_To(stream, byte_offset, buffer, bytes);
+    if (got >= 0 && got < bytes)
         memset(buffer + got, 0, (size_t)(bytes - got));
     return got;
 }
