@@ -66,7 +66,6 @@ void Act(const char* kind, const std::string& name)
     dprintf(2, "[interposer: %s at %s %s]\n", action.c_str(), kind, name.c_str());
     char a[4096] = "", b[4096] = "";
     int fields = sscanf(action.c_str(), "%*s %4095s %4095s", a, b);
-    pid_t self = (pid_t)syscall(SYS_getpid);
     if (verb == "rename" && fields == 2) {
         (void)rename(a, b);
     } else if (verb == "link" && fields == 2) {
@@ -80,9 +79,9 @@ void Act(const char* kind, const std::string& name)
     } else if (verb == "truncate" && fields == 2) {
         (void)truncate(a, atoll(b));
     } else if (verb == "signal" && fields >= 1) {
-        (void)kill(self, atoi(a));
+        (void)kill((pid_t)syscall(SYS_getpid), atoi(a));
     } else if (verb == "stop") {
-        (void)kill(self, SIGSTOP);
+        (void)kill((pid_t)syscall(SYS_getpid), SIGSTOP);
     } else {
         fprintf(stderr, "interpose: unknown action \"%s\"\n", action.c_str());
         abort();
