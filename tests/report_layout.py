@@ -1,15 +1,14 @@
 #!/usr/bin/env python3
-"""report_layout.py REPORT EDIT_ROWS LANES FAILED_MARKS WIDTH...
-
-Opens an HTML report in headless Chromium at each window width and checks, from the page's
-own geometry, that a person can read it: no sideways scrolling (the plan fits, the legend
-wraps), no text on other text or on a waveform of its panel, three waveforms a panel, failed-
-crossfade marks at least 3 px wide and on top, the edit rows and plan lanes expected and at
-least FAILED_MARKS failed-crossfade marks in the lanes (a job made to fail crossfades must
-not pass for want of marks). Prints a line per failed check; exits 0 when all pass, 1 when
-one fails, 2 on a wrong command line, 77 when Chromium, its driver or Selenium is missing
-(1 then too when CI is "true": a CI machine must have them).
+"""Opens an HTML report in headless Chromium at each window width and checks, from the
+page's own geometry, that a person can read it: no sideways scrolling (the plan fits, the
+legend wraps), no text on other text or on a waveform of its panel, three waveforms a panel,
+failed-crossfade marks at least 3 px wide and on top, the edit rows and plan lanes expected
+and, with --failed-marks N, at least N failed-crossfade marks in the lanes (a job made to
+fail crossfades must not pass for want of marks). Prints a line per failed check; exits 0
+when all pass, 1 when one fails, 2 on a wrong command line, 77 when Chromium, its driver or
+Selenium is missing (1 then too when CI is "true": a CI machine must have them).
 """
+import argparse
 import os
 import pathlib
 import sys
@@ -129,7 +128,16 @@ def missing(what):
     sys.exit(1 if on_ci else 77)
 
 
-def main(report, *numbers):
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument('--failed-marks', type=int, default=0, metavar='N', help='the least failed marks in the lanes')
+    parser.add_argument('report', metavar='REPORT', type=pathlib.Path)
+    parser.add_argument('rows', metavar='EDIT_ROWS', type=int)
+    parser.add_argument('lanes', metavar='LANES', type=int)
+    parser.add_argument('widths', metavar='WIDTH', type=int, nargs='*', default=[800, 1280, 2560])
+    args = parser.parse_args()
+    if not args.report.is_file():
+        parser.error(f'no report {args.report}')
     for path in (CHROMIUM, CHROMEDRIVER):
         if not os.access(path, os.X_OK):
             missing(f'no {path}')
@@ -142,7 +150,6 @@ def main(report, *numbers):
         if os.path.realpath(sys.executable) != os.path.realpath(DEBIAN_PYTHON) and os.access(DEBIAN_PYTHON, os.X_OK):
             os.execv(DEBIAN_PYTHON, [DEBIAN_PYTHON, os.path.abspath(__file__)] + sys.argv[1:])
         missing('python cannot import selenium')
-    rows, lanes, failed_marks, *widths = map(int, numbers)
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
     for flag in ('--headless=new', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
@@ -154,23 +161,20 @@ def main(report, *numbers):
         options.add_argument('--user-data-dir=' + profile)
         driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)  # one that does not start fails (1)
         try:
-            driver.get(pathlib.Path(report).resolve().as_uri())
-            for width in widths:
+            driver.get(args.report.resolve().as_uri())
+            for width in args.widths:
                 # Widens the window until the page's viewport (window.innerWidth) is `width` px.
                 outer = width
                 for _ in range(4):
                     driver.set_window_size(outer, 1000)
                     outer += width - driver.execute_script('return window.innerWidth')
-                failures += [f'{width} px: {line}' for line in driver.execute_script(GEOMETRY, width, rows, lanes,
-                                                                                     failed_marks)]
+                failures += [f'{width} px: {line}' for line in driver.execute_script(GEOMETRY, width, args.rows,
+                                                                                     args.lanes, args.failed_marks)]
         finally:
             driver.quit()
-    print('\n'.join(failures + [f'{report} at {widths} px: {len(failures)} failed checks']))
+    print('\n'.join(failures + [f'{args.report} at {args.widths} px: {len(failures)} failed checks']))
     return 1 if failures else 0
 
 
 if __name__ == '__main__':
-    if len(sys.argv) < 6 or not os.path.isfile(sys.argv[1]):
-        print(__doc__)
-        sys.exit(2)
-    sys.exit(main(*sys.argv[1:]))
+    sys.exit(main())

@@ -436,7 +436,7 @@ TEST_F(Report, ReadableInARealBrowserAtAnyWidth)
     ASSERT_EQ(hard.status, 0) << hard.output;
 
     // Each report with the failed-crossfade marks its plan must show, its edit rows and its lanes.
-    for (std::string job : {"demo/demo.html 3 3 0", "hard/hard.html 3 4 2"}) {
+    for (std::string job : {"--failed-marks 0 demo/demo.html 3 3", "--failed-marks 2 hard/hard.html 3 4"}) {
         Ran check = Shell("python3 '" REPORT_LAYOUT "' " + job + " 800 1280 2560 2>&1");
         if (check.status == 77)
             GTEST_SKIP() << check.output;
