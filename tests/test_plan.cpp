@@ -64,8 +64,7 @@ TEST_F(Plan, EveryCutLandsOnTheFrameItsTimeGives)
         Spit("base.txt", "k\n"), Spit("points.txt", points), Spit("tavlinrc.txt", "xf_all\t0\t0\n");
         Ran r = Run_Tool("-q");
         ASSERT_EQ(r.status, 0) << points << r.output;
-        int frame_size = row.bits / 8 * row.channels;
-        ASSERT_EQ((int64_t)fs::file_size("k_bld.wav"), 44 + cuts.back() * frame_size) << points;
+        ASSERT_EQ((int64_t)fs::file_size("k_bld.wav"), 44 + cuts.back() * row.bits / 8 * row.channels) << points;
         // Around every edit point: silence before the first, then each segment's own take.
         for (size_t k = 0; k + 1 < cuts.size(); k++)
             for (int64_t f = std::max<int64_t>(0, cuts[k] - 5); f < cuts[k] + 5 && f < cuts.back(); f++) {
