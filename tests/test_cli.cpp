@@ -10,11 +10,10 @@ void Make_Jobs()
 {
     fs::remove_all("job"), fs::remove_all("two"), fs::create_directory("job");
     Spit("job/base.txt", "k\n"), Spit("job/points.txt", "0\tA\n1\tB\n2\tB\n"), Spit("job/tavlinrc.txt", "xf_all\t10\t1\n");
-    for (auto [take, rate, bits, channels, frames] : {std::tuple{"A", 8000, 16, 1, 16000}, {"B", 8000, 16, 1, 16000},
-                                                       {"R", 48000, 16, 1, 16000}, {"W", 8000, 24, 1, 16000},
-                                                       {"S", 8000, 16, 2, 16000}, {"T", 8000, 16, 1, 7990},
-                                                       {"I", 8000, 32, 1, 16000}})
-        Write_Take("job/k" + std::string(take) + ".wav", 2, rate, bits, channels, frames);
+    for (auto [take, rate, bits, channels, frames] : {std::tuple{'A', 8000, 16, 1, 16000}, {'B', 8000, 16, 1, 16000},
+             {'R', 48000, 16, 1, 16000}, {'W', 8000, 24, 1, 16000}, {'S', 8000, 16, 2, 16000}, {'T', 8000, 16, 1, 7990},
+             {'I', 8000, 32, 1, 16000}})
+        Write_Take(std::string("job/k") + take + ".wav", 2, rate, bits, channels, frames);
     Spit("job/kF.wav", Slurp("job/kI.wav").replace(20, 2, Le16(3)));
     fs::copy("job", "two"), Spit("two/points.txt", "0\tA\n1\tA\n");
 }
