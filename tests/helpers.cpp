@@ -108,11 +108,6 @@ void Write_Wav(const std::string& path, int rate, int bits, bool is_float, int c
     Spit(path, Wav_Header(rate, bits, is_float, channels, before_data, (int64_t)data.size()) + data);
 }
 
-void Write_Take(const std::string& path, int take, int rate, int bits, int channels, int64_t frames)
-{
-    Write_Take(path, take, rate, bits, channels, frames, Take_Layout());
-}
-
 void Write_Take(const std::string& path, int take, int rate, int bits, int channels, int64_t frames,
                 const Take_Layout& layout)
 {

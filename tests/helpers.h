@@ -45,17 +45,16 @@ int32_t Sample(int take, int64_t frame, int channel, int bits);
 using Wav_Value = std::function<double(int64_t frame, int channel)>;
 void Write_Wav(const std::string& path, int rate, int bits, bool is_float, int channels, int64_t frames,
                const Wav_Value& value, const std::string& before_data = "");
-// A take with a canonical 44-byte header holding Sample().
-void Write_Take(const std::string& path, int take, int rate, int bits, int channels, int64_t frames);
-// A take of Sample() laid out otherwise: chunks around its data chunk, silence in holes that
-// cost no disk but for the frame ranges [from, to) in `audio`, and an RF64 header (ds64).
+// A take holding Sample(), by default behind a canonical 44-byte header; laid out otherwise:
+// chunks around its data chunk, silence in holes that cost no disk but for the frame ranges
+// [from, to) in `audio`, and an RF64 header (ds64).
 struct Take_Layout {
     std::string before_data, after_data;
     std::vector<std::pair<int64_t, int64_t>> audio{{0, INT64_MAX}};
     bool rf64 = false;
 };
 void Write_Take(const std::string& path, int take, int rate, int bits, int channels, int64_t frames,
-                const Take_Layout& layout);
+                const Take_Layout& layout = Take_Layout());
 // Sample (frame, channel) of a WAV whose data starts at byte 44: in its bytes, or read from disk.
 int32_t Sample_In(const std::string& wav, int64_t frame, int channel, int bits, int channels);
 int32_t Sample_At(const std::string& path, int64_t frame, int channel, int bits, int channels);

@@ -1,6 +1,5 @@
 // The tool as a user installs it: the tool and its manual page, which man finds, renders
 // cleanly and documents the options --help offers.
-#include <cstring>
 #include <regex>
 #include <set>
 
@@ -20,15 +19,6 @@ std::set<std::string> Options_In(const std::string& text)
     return found;
 }
 
-// `text` with the hyphen and minus signs a UTF-8 rendering may use written as "-".
-std::string Plain_Dashes(std::string text)
-{
-    for (const char* dash : {"\u2010", "\u2011", "\u2212"})
-        for (size_t at; (at = text.find(dash)) != std::string::npos;)
-            text.replace(at, strlen(dash), "-");
-    return text;
-}
-
 }  // namespace
 
 using Install = InFolder;
@@ -41,18 +31,11 @@ TEST_F(Install, PutsTheToolAndItsPageUnderThePrefixAndTheToolBuilds)
     Ran installed = Shell(std::string(CMAKE_COMMAND) + " --install " + TAVLIN_BUILD_DIR + " --prefix " + prefix);
     ASSERT_EQ(installed.status, 0) << installed.output;
 
-    std::set<std::string> files;
-    for (const auto& e : fs::recursive_directory_iterator(prefix))
-        if (!e.is_directory())
-            files.insert(e.path().lexically_relative(prefix).string());
-    EXPECT_EQ(files, (std::set<std::string>{"bin/tavlin2a", "share/man/man1/tavlin2a.1"}));
+    EXPECT_EQ(Shell("cd " + prefix + " && find . ! -type d | sort").output, "./bin/tavlin2a\n./share/man/man1/tavlin2a.1\n");
     const std::string tool = prefix + "/bin/tavlin2a", page = prefix + "/share/man/man1/tavlin2a.1";
-    EXPECT_EQ(access(tool.c_str(), X_OK), 0) << tool << " is not executable";
     EXPECT_TRUE(Slurp(page) == Slurp(TAVLIN_MAN_PAGE)) << page << " is not " << TAVLIN_MAN_PAGE;
 
-    Ran found = Shell("cd / && env -u MANPATH PATH=" + prefix + "/bin:/usr/bin:/bin man -w tavlin2a");
-    EXPECT_EQ(found.status, 0) << found.output;
-    EXPECT_EQ(found.output, page + "\n");
+    EXPECT_EQ(Shell("cd / && env -u MANPATH PATH=" + prefix + "/bin:/usr/bin:/bin man -w tavlin2a").output, page + "\n");
 
     Spit("base.txt", "k\n"), Spit("points.txt", "0\tA\n0.5\tB\n1\tB\n");
     Write_Take("kA.wav", 1, 8000, 16, 1, 8000), Write_Take("kB.wav", 2, 8000, 16, 1, 8000);
@@ -65,23 +48,18 @@ TEST_F(Install, PutsTheToolAndItsPageUnderThePrefixAndTheToolBuilds)
 }
 
 // The page renders under every groff warning without one, and it documents exactly the
-// options --help lists: a missing or stale option on either side is named.
+// options --help lists: a missing or stale option on either side fails.
 TEST_F(Install, ThePageRendersCleanlyAndListsTheOptionsOfHelp)
 {
     const std::string page = TAVLIN_MAN_PAGE;
-    Ran checked = Shell("groff -man -Tutf8 -ww -z " + page);
-    EXPECT_EQ(checked.status, 0);
-    EXPECT_EQ(checked.output, "") << "groff warns about " << page;
+    EXPECT_EQ(Shell("groff -man -Tutf8 -ww -z " + page).output, "") << "groff warns about " << page;
 
-    // One line per paragraph, no hyphenation, no bold or underlining: no option is broken.
-    Ran text = Shell("groff -man -Tutf8 -rLL=1000n -rHY=0 -P-cbou " + page + " 2>/dev/null");
+    // One line per paragraph, no hyphenation, no bold or underlining, ASCII dashes: no option is broken.
+    Ran text = Shell("groff -man -Tascii -rLL=1000n -rHY=0 -P-cbou " + page + " 2>/dev/null");
     ASSERT_EQ(text.status, 0);
     Ran help = Run_Tool("--help");
     ASSERT_EQ(help.status, 0);
-    std::set<std::string> in_help = Options_In(help.output), in_page = Options_In(Plain_Dashes(text.output));
+    std::set<std::string> in_help = Options_In(help.output), in_page = Options_In(text.output);
     ASSERT_TRUE(in_help.count("-h") && in_help.count("--help")) << "no options found in:\n" << help.output;
-    for (const std::string& option : in_help)
-        EXPECT_TRUE(in_page.count(option)) << "--help lists " << option << ", the manual page does not";
-    for (const std::string& option : in_page)
-        EXPECT_TRUE(in_help.count(option)) << "the manual page lists " << option << ", --help does not";
+    EXPECT_EQ(in_page, in_help) << "the options of the manual page and of --help differ";
 }
