@@ -39,6 +39,7 @@ TEST_F(Cli, EachCommandLineAnswersOnItsStreamWithItsStatus)
              {"", "-mix.wav", 2, usage + "tavlin2a: a suffix that begins with \"-\" goes after \"--\": tavlin2a -- -mix.wav\n", ""},
              {"", "-nx", 2, "tavlin2a: unknown option \"-x\"" + usage, ""},
              {"", "-C", 2, "tavlin2a: option -C needs a folder" + usage, ""},
+             {"", "--report", 2, "tavlin2a: option --report needs a value" + usage, ""},
              {"", "--quiet=yes", 2, "tavlin2a: option --quiet takes no value" + usage, ""},
              {"", "_a.wav -n", 2, "more than one output suffix (\"_a.wav\", \"-n\"); options go before the suffix" + usage, ""},
              {"", "-n", 0, plan, ""},

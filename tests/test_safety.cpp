@@ -216,7 +216,7 @@ TEST_F(Safety, NoRunLosesARecording)
     clean["a_o/out.wav"] = clean["a_bld.wav"], clean["b_o/out.wav"] = clean["b_bld.wav"];
     clean["J1/a_bld.wav"] = clean["a_bld.wav"], clean["J1/b_bld.wav"] = clean["b_bld.wav"];
 
-    // Reports refused for their folder, their name or the file-size limit: see the Report tests.
+    // A report over the file-size limit: see the Report tests.
     Check_Hazards(
         {
             // Track 1 is dir/snare (dir a link to A), track 2 B/snare_b; when track 1's partial is
@@ -285,6 +285,12 @@ TEST_F(Safety, NoRunLosesARecording)
             {"standard output closed by its reader while a track is built", nullptr,
              At("create:.tavlin-partial.b_bld.wav", "stop"), {1}, "", a, {}, true, held_and_closed},
             {"a 250-byte report name", nullptr, tool + " --report " + std::string(246, 'x') + ".html", {1}, "too long"},
+            {"a report that would replace an output", nullptr, tool + " --report a_x.html _x.html", {1},
+             "The report a_x.html would replace the output a_x.html"},
+            {"a report in a missing folder", nullptr, tool + " -n --report nowhere/r.html", {1},
+             "The folder of the report nowhere/r.html cannot be used (nowhere: No such file"},
+            {"a report path through a file", nullptr, tool + " --report base.txt/r.html", {1},
+             "The folder of the report base.txt/r.html cannot be used"},
             // Sent when the report's file is synced: its hidden file is removed as a partial is.
             {"SIGTERM while the report is written", nullptr, At("sync:r.html", "signal 15") + " --report r.html",
              {128 + SIGTERM}, "", {"a_bld.wav", "b_bld.wav"}, {}, true},
